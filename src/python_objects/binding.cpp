@@ -1,0 +1,136 @@
+// Argument binding with the interpreter's own rules and TypeError wording.
+#include "function.h"
+
+#include <string>
+#include <vector>
+
+namespace python_objects {
+namespace {
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c': as the interpreter lists missing names.
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += '\'';
+        text += names[i];
+        text += '\'';
+    }
+    return text;
+}
+
+[[noreturn]] void raise_missing(Function& function, const char* kind, const std::vector<const char*>& names) {
+    const std::string listed = quoted_list(names);
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", function.qualname,
+                 static_cast<Py_ssize_t>(names.size()), kind, names.size() == 1 ? "" : "s", listed.c_str());
+    throw PythonError{};
+}
+
+[[noreturn]] void raise_too_many_positional(Function& function, Py_ssize_t given, Py_ssize_t keyword_only_given,
+                                            Py_ssize_t defaults_count) {
+    const Signature& parameters = function.spec->parameters;
+    const Py_ssize_t accepted = parameters.positional_count;
+    Ref accepted_text = check(defaults_count > 0
+        ? PyUnicode_FromFormat("from %zd to %zd", accepted - defaults_count, accepted)
+        : PyUnicode_FromFormat("%zd", accepted));
+    const bool plural = defaults_count > 0 || accepted != 1;
+    Ref keyword_only_text = check(keyword_only_given > 0
+        ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
+                               keyword_only_given, keyword_only_given != 1 ? "s" : "")
+        : PyUnicode_FromString(""));
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", function.qualname,
+                 accepted_text.get(), plural ? "s" : "", given, keyword_only_text.get(),
+                 given == 1 && keyword_only_given == 0 ? "was" : "were");
+    throw PythonError{};
+}
+
+// Index of the parameter called `keyword`, or -1.
+int find_parameter(const Signature& parameters, PyObject* keyword) {
+    for (int i = 0; i < parameters.parameter_count(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, parameters.names[i]) == 0) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void raise_missing_arguments(Function& function, const char* kind, std::initializer_list<const char*> names) {
+    raise_missing(function, kind, std::vector<const char*>(names));
+}
+
+void raise_multiple_values(Function& function, PyObject* parameter) {
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", function.qualname, parameter);
+    throw PythonError{};
+}
+
+Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature& parameters = function.spec->parameters;
+    const Py_ssize_t positional_count = parameters.positional_count;
+    Arguments bound;
+
+    const Py_ssize_t taken = nargs < positional_count ? nargs : positional_count;
+    for (Py_ssize_t i = 0; i < taken; ++i) bound.values[i] = args[i];
+    if (parameters.varargs != nullptr) {
+        bound.varargs = check(PyTuple_New(nargs - taken));
+        for (Py_ssize_t i = taken; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(bound.varargs.get(), i - taken, args[i]);
+        }
+    }
+    if (parameters.varkw != nullptr) bound.varkw = check(PyDict_New());
+
+    Py_ssize_t keyword_only_given = 0;
+    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        const int index = find_parameter(parameters, keyword);
+        if (index < 0) {
+            if (!bound.varkw) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", function.qualname,
+                             keyword);
+                throw PythonError{};
+            }
+            check_status(PyDict_SetItem(bound.varkw.get(), keyword, value));
+            continue;
+        }
+        if (bound.values[index] != nullptr) raise_multiple_values(function, keyword);
+        bound.values[index] = value;
+        if (index >= positional_count) ++keyword_only_given;
+    }
+
+    bound.defaults = Ref::borrow(function.defaults);
+    const Py_ssize_t defaults_count = bound.defaults ? PyTuple_GET_SIZE(bound.defaults.get()) : 0;
+    if (nargs > positional_count && parameters.varargs == nullptr)
+        raise_too_many_positional(function, nargs, keyword_only_given, defaults_count);
+
+    std::vector<const char*> missing;
+    const Py_ssize_t first_default = positional_count - defaults_count;
+    for (Py_ssize_t i = taken; i < positional_count; ++i) {
+        if (bound.values[i] != nullptr) continue;
+        if (i >= first_default)
+            bound.values[i] = PyTuple_GET_ITEM(bound.defaults.get(), i - first_default);
+        else
+            missing.push_back(parameters.names[i]);
+    }
+    if (!missing.empty()) raise_missing(function, "positional", missing);
+
+    bound.kwdefaults = Ref::borrow(function.kwdefaults);
+    for (int i = parameters.positional_count; i < parameters.parameter_count(); ++i) {
+        if (bound.values[i] != nullptr) continue;
+        PyObject* fallback = nullptr;
+        if (bound.kwdefaults) {
+            Ref key = check(PyUnicode_FromString(parameters.names[i]));
+            fallback = PyDict_GetItemWithError(bound.kwdefaults.get(), key.get());
+            if (fallback == nullptr && PyErr_Occurred()) throw PythonError{};
+        }
+        if (fallback != nullptr)
+            bound.values[i] = fallback;
+        else
+            missing.push_back(parameters.names[i]);
+    }
+    if (!missing.empty()) raise_missing(function, "keyword-only", missing);
+    return bound;
+}
+
+}  // namespace python_objects

@@ -1,0 +1,338 @@
+#include "function.h"
+
+#include "calls.h"
+#include "compat.h"
+
+#include <cstddef>
+#include <structmember.h>
+
+#ifndef VORTAN_MODULE_NAME
+#error "VORTAN_MODULE_NAME names the extension module this layer is compiled into"
+#endif
+
+namespace python_objects {
+namespace {
+
+// Filled in by ready_function_type(): a static type, since a heap type cannot
+// carry a vectorcall offset on 3.8.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+Name name_inspect("inspect");
+Name name_parameter("Parameter");
+Name name_signature_class("Signature");
+Name name_empty("empty");
+Name name_default("default");
+Name name_annotation("annotation");
+Name name_return("return");
+Name name_return_annotation("return_annotation");
+Name name_signature_attr("__signature__");
+Name name_wrapped("__wrapped__");
+
+Function& self_of(PyObject* object) { return as_function(object); }
+
+PyObject* call_with_generic_binding(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                    PyObject* kwnames) noexcept {
+    Function& function = self_of(callable);
+    return entry_point([&] {
+        RecursionGuard recursion;
+        Arguments arguments = bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames);
+        return function.spec->body(function, arguments);
+    });
+}
+
+int traverse(PyObject* object, visitproc visit, void* arg) {
+    Function& f = self_of(object);
+    Py_VISIT(f.name);
+    Py_VISIT(f.qualname);
+    Py_VISIT(f.module);
+    Py_VISIT(f.doc);
+    Py_VISIT(f.annotations);
+    Py_VISIT(f.dict);
+    Py_VISIT(f.defaults);
+    Py_VISIT(f.kwdefaults);
+    Py_VISIT(f.globals);
+    Py_VISIT(f.closure);
+    Py_VISIT(f.defining_class);
+    return 0;
+}
+
+// Name and qualname are strings and take part in no cycle; they stay so that
+// repr and error messages never meet a cleared function.
+int clear(PyObject* object) {
+    Function& f = self_of(object);
+    Py_CLEAR(f.module);
+    Py_CLEAR(f.doc);
+    Py_CLEAR(f.annotations);
+    Py_CLEAR(f.dict);
+    Py_CLEAR(f.defaults);
+    Py_CLEAR(f.kwdefaults);
+    Py_CLEAR(f.globals);
+    Py_CLEAR(f.closure);
+    Py_CLEAR(f.defining_class);
+    return 0;
+}
+
+void dealloc(PyObject* object) {
+    PyObject_GC_UnTrack(object);
+    // A chain of wrappers around wrappers is freed iteratively, not by deep recursion.
+    Py_TRASHCAN_BEGIN(object, dealloc)
+    Function& f = self_of(object);
+    if (f.weakreflist != nullptr) PyObject_ClearWeakRefs(object);
+    clear(object);
+    Py_CLEAR(f.name);
+    Py_CLEAR(f.qualname);
+    PyObject_GC_Del(object);
+    Py_TRASHCAN_END
+}
+
+PyObject* repr(PyObject* object) {
+    return PyUnicode_FromFormat("<function %U at %p>", self_of(object).qualname, object);
+}
+
+// Binds like a Python function: the function itself through the class, a bound
+// method through an instance.
+PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) {
+        Py_INCREF(object);
+        return object;
+    }
+    return PyMethod_New(object, instance);
+}
+
+// Pickled by reference, like any function: the unpickler finds it again by
+// __module__ and __qualname__.
+PyObject* reduce(PyObject* object, PyObject*) {
+    Py_INCREF(self_of(object).qualname);
+    return self_of(object).qualname;
+}
+
+int set_string(PyObject** slot, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*slot, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* object, void*) {
+    Py_INCREF(self_of(object).name);
+    return self_of(object).name;
+}
+int set_name(PyObject* object, PyObject* value, void*) {
+    return set_string(&self_of(object).name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* object, void*) {
+    Py_INCREF(self_of(object).qualname);
+    return self_of(object).qualname;
+}
+int set_qualname(PyObject* object, PyObject* value, void*) {
+    return set_string(&self_of(object).qualname, value, "__qualname__");
+}
+
+PyObject* get_annotations(PyObject* object, void*) {
+    Function& f = self_of(object);
+    if (f.annotations == nullptr && (f.annotations = PyDict_New()) == nullptr) return nullptr;
+    Py_INCREF(f.annotations);
+    return f.annotations;
+}
+int set_annotations(PyObject* object, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(self_of(object).annotations, value);
+    return 0;
+}
+
+PyObject* get_optional(PyObject* value) {
+    if (value == nullptr) value = Py_None;
+    Py_INCREF(value);
+    return value;
+}
+PyObject* get_defaults(PyObject* object, void*) { return get_optional(self_of(object).defaults); }
+int set_defaults(PyObject* object, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(self_of(object).defaults, value);
+    return 0;
+}
+PyObject* get_kwdefaults(PyObject* object, void*) { return get_optional(self_of(object).kwdefaults); }
+int set_kwdefaults(PyObject* object, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(self_of(object).kwdefaults, value);
+    return 0;
+}
+
+Ref make_parameter(PyObject* parameter_class, const char* name, PyObject* kind, PyObject* default_value,
+                   PyObject* annotations) {
+    Ref name_object = check(PyUnicode_FromString(name));
+    PyObject* annotation = annotations != nullptr ? PyDict_GetItemWithError(annotations, name_object.get()) : nullptr;
+    if (annotation == nullptr && PyErr_Occurred()) throw PythonError{};
+    Ref keywords = check(PyDict_New());
+    if (default_value != nullptr) check_status(PyDict_SetItem(keywords.get(), name_default, default_value));
+    if (annotation != nullptr) check_status(PyDict_SetItem(keywords.get(), name_annotation, annotation));
+    Ref positional = check(PyTuple_Pack(2, name_object.get(), kind));
+    return check(PyObject_Call(parameter_class, positional.get(), keywords.get()));
+}
+
+// inspect.Signature of the declared parameters with the current defaults and
+// annotations, as inspect builds it for a Python function. A value assigned to
+// __signature__ wins; while __wrapped__ is set the attribute is absent, so that
+// inspect.signature() follows the wrapped chain as it does for functools.wraps.
+Ref build_signature(Function& f) {
+    if (f.dict != nullptr) {
+        PyObject* assigned = PyDict_GetItemWithError(f.dict, name_signature_attr);
+        if (assigned != nullptr) return Ref::borrow(assigned);
+        if (PyErr_Occurred()) throw PythonError{};
+        if (PyDict_GetItemWithError(f.dict, name_wrapped) != nullptr) {
+            PyErr_SetObject(PyExc_AttributeError, name_signature_attr);
+            throw PythonError{};
+        }
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+    Ref inspect = check(PyImport_Import(name_inspect));
+    Ref parameter_class = get_attr(inspect.get(), name_parameter);
+    const Signature& declared = f.spec->parameters;
+    Ref parameters = check(PyList_New(0));
+    auto add = [&](const char* name, const char* kind_name, PyObject* default_value) {
+        Ref kind = check(PyObject_GetAttrString(parameter_class.get(), kind_name));
+        Ref parameter = make_parameter(parameter_class.get(), name, kind.get(), default_value, f.annotations);
+        check_status(PyList_Append(parameters.get(), parameter.get()));
+    };
+    const Py_ssize_t defaults_count = f.defaults != nullptr ? PyTuple_GET_SIZE(f.defaults) : 0;
+    const Py_ssize_t first_default = declared.positional_count - defaults_count;
+    for (int i = 0; i < declared.positional_count; ++i) {
+        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(f.defaults, i - first_default) : nullptr;
+        add(declared.names[i], "POSITIONAL_OR_KEYWORD", default_value);
+    }
+    if (declared.varargs != nullptr) add(declared.varargs, "VAR_POSITIONAL", nullptr);
+    for (int i = declared.positional_count; i < declared.parameter_count(); ++i) {
+        PyObject* default_value = nullptr;
+        if (f.kwdefaults != nullptr) {
+            default_value = PyDict_GetItemString(f.kwdefaults, declared.names[i]);
+        }
+        add(declared.names[i], "KEYWORD_ONLY", default_value);
+    }
+    if (declared.varkw != nullptr) add(declared.varkw, "VAR_KEYWORD", nullptr);
+
+    Ref signature_class = get_attr(inspect.get(), name_signature_class);
+    Ref keywords = check(PyDict_New());
+    PyObject* return_annotation =
+        f.annotations != nullptr ? PyDict_GetItemWithError(f.annotations, name_return) : nullptr;
+    if (return_annotation == nullptr && PyErr_Occurred()) throw PythonError{};
+    if (return_annotation != nullptr)
+        check_status(PyDict_SetItem(keywords.get(), name_return_annotation, return_annotation));
+    Ref positional = check(PyTuple_Pack(1, parameters.get()));
+    return check(PyObject_Call(signature_class.get(), positional.get(), keywords.get()));
+}
+
+PyObject* get_signature(PyObject* object, void*) {
+    return entry_point([&] { return build_signature(self_of(object)); });
+}
+int set_signature(PyObject* object, PyObject* value, void*) {
+    Function& f = self_of(object);
+    if (f.dict == nullptr && (f.dict = PyDict_New()) == nullptr) return -1;
+    if (value == nullptr) return PyDict_DelItem(f.dict, name_signature_attr);
+    return PyDict_SetItem(f.dict, name_signature_attr, value);
+}
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void ready_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return;
+    intern_all({&name_inspect, &name_parameter, &name_signature_class, &name_empty, &name_default, &name_annotation,
+                &name_return, &name_return_annotation, &name_signature_attr, &name_wrapped});
+    PyTypeObject& t = function_type;
+    t.tp_name = VORTAN_MODULE_NAME ".function";
+    t.tp_doc = "A function of this module, implemented in C++.";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::type_flag_vectorcall;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_dealloc = dealloc;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    t.tp_repr = repr;
+    t.tp_descr_get = descr_get;
+    t.tp_getset = getset;
+    t.tp_members = members;
+    t.tp_methods = methods;
+    t.tp_dictoffset = offsetof(Function, dict);
+    t.tp_weaklistoffset = offsetof(Function, weakreflist);
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    check_status(PyType_Ready(&t));
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOptions& options) {
+    Ref name = check(PyUnicode_InternFromString(spec.name));
+    Ref qualname = check(PyUnicode_InternFromString(spec.qualname));
+    Ref doc = spec.doc != nullptr ? check(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    // As for a Python function, __module__ is the defining module's __name__.
+    PyObject* module = PyDict_GetItemString(globals, "__name__");
+
+    Function* f = PyObject_GC_New(Function, &function_type);
+    if (f == nullptr) throw PythonError{};
+    f->vectorcall = spec.vectorcall != nullptr ? spec.vectorcall : call_with_generic_binding;
+    f->spec = &spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Ref::borrow(module != nullptr ? module : Py_None).release();
+    f->doc = doc.release();
+    f->annotations = nullptr;
+    f->dict = nullptr;
+    f->defaults = Ref::borrow(options.defaults).release();
+    f->kwdefaults = Ref::borrow(options.kwdefaults).release();
+    f->globals = Ref::borrow(globals).release();
+    f->closure = Ref::borrow(options.closure).release();
+    f->defining_class = nullptr;
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void set_defining_class(PyObject* function, PyObject* cls) {
+    Py_INCREF(cls);
+    Py_XSETREF(as_function(function).defining_class, cls);
+}
+
+}  // namespace python_objects

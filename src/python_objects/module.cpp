@@ -1,0 +1,111 @@
+#include "module.h"
+
+#include "calls.h"
+#include "compat.h"
+#include "function.h"
+
+namespace python_objects {
+namespace {
+
+Name name_import("__import__");
+Name name_spec_name("name");
+Name name_loader("loader");
+Name name_origin("origin");
+Name name_parent("parent");
+Name name_search_locations("submodule_search_locations");
+Name name_dunder_loader("__loader__");
+Name name_dunder_file("__file__");
+Name name_dunder_package("__package__");
+Name name_dunder_path("__path__");
+Name name_dunder_name("__name__");
+
+void intern_layer_names() {
+    intern_all({&name_import, &name_spec_name, &name_loader, &name_origin, &name_parent, &name_search_locations,
+                &name_dunder_loader, &name_dunder_file, &name_dunder_package, &name_dunder_path, &name_dunder_name});
+}
+
+Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int level) {
+    Ref importer = lookup_global(globals, name_import);
+    Ref module_name = check(PyUnicode_FromString(name));
+    Ref level_object = check(PyLong_FromLong(level));
+    return call(importer.get(), module_name.get(), globals, globals, fromlist, level_object.get());
+}
+
+}  // namespace
+
+Ref lookup_global(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PythonError{};
+}
+
+Ref import_module(PyObject* globals, const char* name) { return call_import(globals, name, Py_None, 0); }
+
+Ref import_from(PyObject* globals, const char* name, const char* attribute, int level) {
+    Ref attribute_name = check(PyUnicode_FromString(attribute));
+    Ref fromlist = check(PyTuple_Pack(1, attribute_name.get()));
+    Ref module = call_import(globals, name, fromlist.get(), level);
+    PyObject* value = nullptr;
+    if (check_status(compat::get_optional_attr(module.get(), attribute_name.get(), &value)) > 0)
+        return Ref::steal(value);
+    Ref module_name = get_attr(module.get(), name_dunder_name);
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute_name.get(), module_name.get());
+    throw PythonError{};
+}
+
+void set_global(PyObject* globals, const char* name, PyObject* value) {
+    check_status(PyDict_SetItemString(globals, name, value));
+}
+
+PyObject* SingleModule::create(PyObject* spec) noexcept {
+    return entry_point([&] {
+        intern_layer_names();
+        const std::int64_t interpreter_id = compat::current_interpreter_id();
+        if (interpreter_id < 0) throw PythonError{};
+        if (interpreter_id_ < 0) interpreter_id_ = interpreter_id;
+        if (interpreter_id != interpreter_id_) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter "
+                            "per process.");
+            throw PythonError{};
+        }
+        if (module_ != nullptr) return Ref::borrow(module_);
+
+        Ref name = get_attr(spec, name_spec_name);
+        Ref module = check(PyModule_NewObject(name.get()));
+        set_attr(module.get(), name_dunder_loader, get_attr(spec, name_loader).get());
+        set_attr(module.get(), name_dunder_file, get_attr(spec, name_origin).get());
+        set_attr(module.get(), name_dunder_package, get_attr(spec, name_parent).get());
+        Ref locations = get_attr(spec, name_search_locations);
+        if (locations.get() != Py_None) set_attr(module.get(), name_dunder_path, locations.get());
+        module_ = Ref(module).release();
+        return module;
+    });
+}
+
+int SingleModule::exec(PyObject* module) noexcept {
+    return entry_point_status([&] {
+        if (initialised_) {
+            if (module == module_) return;
+            PyErr_Format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
+            throw PythonError{};
+        }
+        if (module != module_) {
+            Py_INCREF(module);
+            Py_XSETREF(module_, module);
+        }
+        try {
+            ready_function_type();
+            body_(PyModule_GetDict(module));
+        } catch (const PythonError&) {
+            Py_CLEAR(module_);
+            throw;
+        }
+        initialised_ = true;
+    });
+}
+
+}  // namespace python_objects

@@ -1,0 +1,39 @@
+// Multi-phase initialisation of a module that exists at most once per process
+// and in one interpreter only, and the imports a module body makes.
+#pragma once
+
+#include "ref.h"
+
+#include <cstdint>
+
+namespace python_objects {
+
+using ModuleBody = void (*)(PyObject* globals);
+
+// The create and exec steps of one extension module. Holds plain data only,
+// constant-initialised, so that nothing a fork copies can be half-built.
+class SingleModule {
+public:
+    constexpr SingleModule(const char* short_name, ModuleBody body) noexcept : short_name_(short_name), body_(body) {}
+
+    // Py_mod_create: the cached module when this process has one.
+    PyObject* create(PyObject* spec) noexcept;
+    // Py_mod_exec: runs the body once; a failed body leaves nothing cached.
+    int exec(PyObject* module) noexcept;
+
+private:
+    const char* short_name_;
+    ModuleBody body_;
+    PyObject* module_ = nullptr;
+    bool initialised_ = false;
+    std::int64_t interpreter_id_ = -1;
+};
+
+// `import name` at module level: the top-level module, through builtins.__import__.
+Ref import_module(PyObject* globals, const char* name);
+// `from name import attribute` (level 0) or `from .name import attribute` (level 1).
+Ref import_from(PyObject* globals, const char* name, const char* attribute, int level);
+
+void set_global(PyObject* globals, const char* name, PyObject* value);
+
+}  // namespace python_objects

@@ -1,0 +1,102 @@
+// Owned references and the one error idiom of the layer.
+//
+// A failed CPython call leaves a Python exception set and throws PythonError;
+// every function the interpreter calls into is noexcept and turns PythonError
+// back into the NULL / -1 the interpreter expects (see entry_point below).
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+namespace python_objects {
+
+// Thrown when a Python exception is set. Carries nothing: the interpreter's
+// error indicator is the one source of truth.
+struct PythonError {};
+
+// An owned (strong) reference. Never adopts a raw pointer silently: use
+// Ref::steal for a new reference and Ref::borrow for a borrowed one.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    Ref& operator=(Ref other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference over to the caller (for returning to the interpreter).
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// A new reference from an API call, or PythonError when the call failed.
+inline Ref check(PyObject* new_reference) {
+    if (new_reference == nullptr) throw PythonError{};
+    return Ref::steal(new_reference);
+}
+
+// A status from an API call that returns -1 on failure.
+inline int check_status(int status) {
+    if (status < 0) throw PythonError{};
+    return status;
+}
+
+// Truth value, as `if x:` takes it.
+inline bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
+
+// Runs the body of an entry point; a C++ failure becomes the interpreter's
+// NULL (for PyObject*) or -1 (for int).
+template <class Body>
+PyObject* entry_point(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+template <class Body>
+int entry_point_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const PythonError&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+// Py_EnterRecursiveCall for the span of a scope: a C++ call chain that
+// recurses through Python ends in RecursionError, not in a stack overflow.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+}  // namespace python_objects

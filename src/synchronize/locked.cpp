@@ -1,0 +1,221 @@
+#include "locked.h"
+
+#include "names.h"
+#include "python_objects/calls.h"
+
+#include <vector>
+
+namespace synchronize {
+namespace {
+
+using namespace python_objects;
+
+Name text_waiting_for_lock("Waiting for lock on %s");
+
+enum class MissingLock { create, fail };
+
+// First locked call on an object without a lock: give it a fork-context RLock.
+// Creating the lock runs Python code, so another thread may have assigned one
+// meanwhile; reading again right before assigning (nothing between them can
+// release the GIL for an ordinary object) makes all first callers share one lock.
+void ensure_lock(PyObject* globals, PyObject* self) {
+    PyObject* existing = nullptr;
+    if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
+        Py_DECREF(existing);
+        return;
+    }
+    PyErr_Clear();  // whatever made the read fail, the object gets a lock
+    Ref multiprocessing = lookup_global(globals, global_multiprocessing);
+    Ref lock = call_method(multiprocessing.get(), name_rlock);
+    if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
+        Py_DECREF(existing);
+        return;  // lost the race: our lock is dropped
+    }
+    PyErr_Clear();
+    set_attr(self, name_lock_attr, lock.get());
+}
+
+// Contended path: say whom we wait for, then wait without a time limit.
+[[gnu::cold, gnu::noinline]] void wait_for_lock(PyObject* globals, PyObject* self) {
+    Ref text = check(PyObject_Str(self));
+    Ref message = check(PyUnicode_Format(text_waiting_for_lock, text.get()));
+    Ref logger = lookup_global(globals, global_logger);
+    call_method(logger.get(), name_warning, message.get());
+    Ref lock = get_attr(self, name_lock_attr);
+    call_method(lock.get(), name_acquire);
+}
+
+void acquire_lock(PyObject* globals, PyObject* self) {
+    bool taken;
+    {
+        Ref lock = get_attr(self, name_lock_attr);
+        Ref acquire = get_attr(lock.get(), name_acquire);
+        Ref result = call_with_keywords(acquire.get(), keywords_block, Py_False);
+        taken = is_true(result.get());
+    }
+    if (!taken) wait_for_lock(globals, self);
+}
+
+void release_lock(PyObject* self) {
+    Ref lock = get_attr(self, name_lock_attr);
+    call_method(lock.get(), name_release);
+}
+
+// True when `failure` is `candidate` or in its __context__ chain.
+bool in_context_chain(PyObject* failure, PyObject* candidate) {
+    for (Ref link = Ref::borrow(failure); link; link = Ref::steal(PyException_GetContext(link.get()))) {
+        if (link.get() == candidate) return true;
+    }
+    return false;
+}
+
+// The method raised: release as a `finally` block would, with the method's
+// exception handled meanwhile, so that a failing release chains onto it.
+[[gnu::cold, gnu::noinline]] void release_after_failure(PyObject* self) {
+    Ref failure = Ref::steal(compat::fetch_raised_exception());
+    try {
+        HandlingException handling(failure.get());
+        release_lock(self);
+    } catch (const PythonError&) {
+        Ref release_error = Ref::steal(compat::fetch_raised_exception());
+        PyObject* context = PyException_GetContext(release_error.get());
+        if (context == nullptr && !in_context_chain(failure.get(), release_error.get()))
+            PyException_SetContext(release_error.get(), failure.release());
+        Py_XDECREF(context);
+        compat::restore_raised_exception(release_error.release());
+        throw;
+    }
+    compat::restore_raised_exception(failure.release());
+    throw PythonError{};
+}
+
+// One locked call; args[0] is self and the arguments are the method's as given.
+template <MissingLock missing>
+Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* self = args[0];
+    Ref method = Ref::borrow(wrapper.closure);
+    if constexpr (missing == MissingLock::create) ensure_lock(wrapper.globals, self);
+    acquire_lock(wrapper.globals, self);
+    PyObject* result = compat::vectorcall(method.get(), args, nargsf, kwnames);
+    if (result == nullptr) release_after_failure(self);
+    Ref owned = Ref::steal(result);
+    release_lock(self);
+    return owned;
+}
+
+Py_ssize_t find_self_keyword(PyObject* kwnames) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (keyword == name_self || PyUnicode_CompareWithASCIIString(keyword, "self") == 0) return i;
+    }
+    return -1;
+}
+
+// `self` given by keyword: move it to the front and call as usual.
+template <MissingLock missing>
+[[gnu::noinline]] Ref call_with_keyword_self(Function& wrapper, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    if (nargs > 0) raise_multiple_values(wrapper, name_self);
+    const Py_ssize_t self_index = find_self_keyword(kwnames);
+    if (self_index < 0) raise_missing_arguments(wrapper, "positional", {"self"});
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    std::vector<PyObject*> reordered;
+    reordered.reserve(static_cast<size_t>(keyword_count) + 1);
+    reordered.push_back(nullptr);  // spare slot for PY_VECTORCALL_ARGUMENTS_OFFSET
+    PyObject* const* keyword_values = args + nargs;
+    reordered.push_back(keyword_values[self_index]);
+    Ref other_names = check(PyTuple_New(keyword_count - 1));
+    for (Py_ssize_t i = 0, out = 0; i < keyword_count; ++i) {
+        if (i == self_index) continue;
+        reordered.push_back(keyword_values[i]);
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        Py_INCREF(keyword);
+        PyTuple_SET_ITEM(other_names.get(), out++, keyword);
+    }
+    return locked_call<missing>(wrapper, reordered.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                keyword_count > 1 ? other_names.get() : nullptr);
+}
+
+// The wrapper binds (self, *args, **kwargs) itself: with self given by
+// position the caller's argument array goes to the method unchanged.
+template <MissingLock missing>
+PyObject* call_wrapper(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function& wrapper = as_function(callable);
+    return entry_point([&] {
+        RecursionGuard recursion;
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames != nullptr && (nargs == 0 || find_self_keyword(kwnames) >= 0))
+            return call_with_keyword_self<missing>(wrapper, args, nargs, kwnames);
+        if (nargs == 0) raise_missing_arguments(wrapper, "positional", {"self"});
+        return locked_call<missing>(wrapper, args, nargsf, kwnames);
+    });
+}
+
+constexpr Signature wrapper_parameters = signature({"self"}, {}, "args", "kwargs");
+
+const FunctionSpec locked_wrapper_spec{
+    "_wrapped", "locked.<locals>._wrapped", nullptr, wrapper_parameters, nullptr, call_wrapper<MissingLock::create>,
+};
+
+const FunctionSpec lockable_wrapper_spec{
+    "_wrapped", "Lockable.locked.<locals>._wrapped", nullptr, wrapper_parameters, nullptr,
+    call_wrapper<MissingLock::fail>,
+};
+
+// functools.wraps(method) first, then the wrapper, then the one through the other.
+Ref decorate(Function& decorator, PyObject* method, const FunctionSpec& wrapper_spec) {
+    Ref functools = lookup_global(decorator.globals, global_functools);
+    Ref wraps = get_attr(functools.get(), name_wraps);
+    Ref update_wrapper = call(wraps.get(), method);
+    FunctionOptions options;
+    options.closure = method;
+    Ref wrapper = make_function(wrapper_spec, decorator.globals, options);
+    return call(update_wrapper.get(), wrapper.get());
+}
+
+Ref locked_body(Function& decorator, Arguments& arguments) {
+    return decorate(decorator, arguments[0], locked_wrapper_spec);
+}
+
+Ref lockable_locked_body(Function& decorator, Arguments& arguments) {
+    return decorate(decorator, arguments[0], lockable_wrapper_spec);
+}
+
+}  // namespace
+
+const FunctionSpec locked_spec{
+    "locked",
+    "locked",
+    "lock decorator\n"
+    "\n"
+    "Generic decorator that adds locking to a class method, so that the class can\n"
+    "be locked and unlocked across forked processes (multiprocessing) and threads.\n"
+    "\n"
+    ":param method: the method to wrap\n"
+    ":return: the new wrapped method, which takes an RLock by itself\n"
+    "\n"
+    "Note: it works by adding the attribute ``__lock__`` to the instance and using\n"
+    "the multiprocessing recursive lock (RLock). The lock must therefore be created\n"
+    "in the main process (by calling a locked method or the like) before forking:\n"
+    "a ``__lock__`` first created in a child process breaks the mechanism.",
+    signature({"method"}),
+    locked_body,
+};
+
+const FunctionSpec lockable_locked_spec{
+    "locked",
+    "Lockable.locked",
+    "locked decorator\n"
+    "\n"
+    "Meant only for Lockable and its subclasses. It does the same as the generic\n"
+    "decorator ``locked`` but needs no test for whether the lock exists, since a\n"
+    "Lockable has its lock from construction on.\n"
+    "\n"
+    ":param method: the method to wrap\n"
+    ":return: the new wrapped method, which takes the lock by itself",
+    signature({"method"}),
+    lockable_locked_body,
+};
+
+}  // namespace synchronize

@@ -1,0 +1,1 @@
+"""Parallel calls in forked child processes and per-object locking."""

@@ -1,0 +1,127 @@
+"""Shared helpers for the synchronize tests: a lock that records what is done
+to it, a capture of the module logger, and a runner for code that has to be
+tried in a fresh interpreter (so that a crash shows as a failed test)."""
+import logging
+import multiprocessing
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+import vortan.async_.synchronize as sync
+
+FORK = multiprocessing.get_context("fork")
+RLOCK_TYPE = type(FORK.RLock())
+LOGGER_NAME = "vortan.async_.synchronize"
+
+
+class RecordingLock:
+    """Follows the multiprocessing lock protocol and logs every call.
+
+    `free` is what the non-blocking attempt returns; `acquire_error`,
+    `blocking_error` and `release_error` are raised by the matching call.
+    """
+
+    def __init__(self, events=None, free=True, name="lock"):
+        self.events = [] if events is None else events
+        self.free = free
+        self.name = name
+        self.acquire_error = None
+        self.blocking_error = None
+        self.release_error = None
+
+    def acquire(self, *args, **kwargs):
+        self.events.append((self.name + ".acquire", args, kwargs))
+        if self.acquire_error is not None:
+            raise self.acquire_error
+        if kwargs == {"block": False} and not args:
+            return self.free
+        if self.blocking_error is not None:
+            raise self.blocking_error
+        return True
+
+    def release(self, *args, **kwargs):
+        self.events.append((self.name + ".release", args, kwargs))
+        if self.release_error is not None:
+            raise self.release_error
+        return "released"
+
+
+NONBLOCKING = ("lock.acquire", (), {"block": False})
+BLOCKING = ("lock.acquire", (), {})
+RELEASE = ("lock.release", (), {})
+
+
+class Plain:
+    """An ordinary object: takes attributes, has a readable str()."""
+
+    def __init__(self, label="plain"):
+        self.label = label
+
+    def __str__(self):
+        return "<Plain %s>" % self.label
+
+
+class _Sink(logging.Handler):
+    def __init__(self, records, events):
+        super().__init__(logging.DEBUG)
+        self.records = records
+        self.events = events
+
+    def emit(self, record):
+        self.records.append(record)
+        self.events.append(("log", record.levelname, record.getMessage()))
+
+
+@pytest.fixture
+def events():
+    return []
+
+
+@pytest.fixture
+def fake_lock(events):
+    return RecordingLock(events)
+
+
+@pytest.fixture
+def log_records(events):
+    """Records of the module logger, also appended to `events` in order."""
+    records = []
+    handler = _Sink(records, events)
+    logger = logging.getLogger(LOGGER_NAME)
+    logger.addHandler(handler)
+    try:
+        yield records
+    finally:
+        logger.removeHandler(handler)
+
+
+def run_python(code, timeout=120):
+    """Run `code` in a fresh interpreter of the one running the tests."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=timeout,
+    )
+
+
+def raw_wrapper(decorator, method):
+    """The wrapper as the decorator builds it, before functools.wraps touches it."""
+    seen = []
+
+    def wraps(wrapped):
+        seen.append(wrapped)
+        return lambda wrapper: wrapper
+
+    saved = sync.functools
+    sync.functools = types.SimpleNamespace(wraps=wraps)
+    try:
+        wrapper = decorator(method)
+    finally:
+        sync.functools = saved
+    assert seen == [method]
+    return wrapper
