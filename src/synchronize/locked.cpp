@@ -10,8 +10,6 @@ namespace {
 
 using namespace python_objects;
 
-Name text_waiting_for_lock("Waiting for lock on %s");
-
 enum class MissingLock { create, fail };
 
 // First locked call on an object without a lock: give it a fork-context RLock.

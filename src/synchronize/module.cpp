@@ -15,7 +15,7 @@ void intern_names() {
     intern_all({&name_lock_attr, &name_acquire, &name_release, &name_block, &name_timeout, &name_warning,
                 &name_rlock, &name_wraps, &name_isfunction, &name_startswith, &name_items, &name_ignore_marker,
                 &name_new, &name_self, &name_underscore, &name_get_context, &name_get_logger, &name_dunder_name,
-                &name_import, &global_multiprocessing, &global_logger, &global_functools, &global_inspect, &global_logging,
+                &name_import, &text_waiting_for_lock, &global_multiprocessing, &global_logger, &global_functools, &global_inspect, &global_logging,
                 &global_locked});
     if (keywords_block == nullptr) keywords_block = check(PyTuple_Pack(1, static_cast<PyObject*>(name_block))).release();
     if (keywords_block_timeout == nullptr)

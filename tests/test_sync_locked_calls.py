@@ -1,0 +1,421 @@
+"""What one call of a locked method does with the object's lock, on the
+ordinary path and on every failing one."""
+import threading
+import time
+import types
+
+import pytest
+
+import vortan.async_.synchronize as sync
+from conftest import (BLOCKING, FORK, NONBLOCKING, RELEASE, RLOCK_TYPE, Plain,
+                      RecordingLock, raw_wrapper, run_python)
+
+locked = sync.locked
+
+
+class BadBool:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth here")
+
+
+def recorder(events, result="result"):
+    def method(self, *args, **kwargs):
+        events.append(("method", args, kwargs))
+        return result
+    return method
+
+
+class FakeContext:
+    """Stands in for the module's fork context; counts the locks it makes."""
+
+    def __init__(self, make):
+        self.make = make
+        self.made = []
+
+    def RLock(self):
+        lock = self.make()
+        self.made.append(lock)
+        return lock
+
+
+@pytest.fixture
+def fake_context(monkeypatch, events):
+    ctx = FakeContext(lambda: RecordingLock(events))
+    monkeypatch.setattr(sync, "multiprocessing", ctx)
+    return ctx
+
+
+# ---- the ordinary paths ----------------------------------------------------
+
+def test_uncontended_call_sequence(events, fake_lock, log_records):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    w = locked(recorder(events, result=obj))
+    assert w(obj, 1, 2, k=3) is obj
+    assert events == [NONBLOCKING, ("method", (1, 2), {"k": 3}), RELEASE]
+    assert log_records == []
+
+
+@pytest.mark.parametrize("decorator", [locked, sync.Lockable.locked])
+def test_contended_call_warns_then_waits(decorator, events, fake_lock, log_records):
+    fake_lock.free = 0
+    obj = Plain("50% %s done")
+    obj.__lock__ = fake_lock
+    assert decorator(recorder(events))(obj) == "result"
+    text = "Waiting for lock on <Plain 50% %s done>"
+    assert events == [NONBLOCKING, ("log", "WARNING", text), BLOCKING,
+                      ("method", (), {}), RELEASE]
+    (record,) = log_records
+    assert record.msg == text and not record.args
+    assert record.name == "vortan.async_.synchronize"
+
+
+def test_truth_of_the_attempt_decides(events, fake_lock, log_records):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    w = locked(recorder(events))
+    for value, waits in ((1, False), ([], True), ("x", False), (None, True)):
+        del events[:]
+        fake_lock.free = value
+        w(obj)
+        assert (BLOCKING in events) is waits
+
+
+def test_lock_is_read_afresh_for_release(events):
+    first, second = RecordingLock(events, name="first"), RecordingLock(events, name="second")
+    obj = Plain()
+    obj.__lock__ = first
+
+    @locked
+    def swap(self):
+        self.__lock__ = second
+    swap(obj)
+    assert [e[0] for e in events] == ["first.acquire", "second.release"]
+
+
+def test_logger_and_context_are_looked_up_at_each_call(monkeypatch, events):
+    said = []
+    monkeypatch.setattr(sync, "logger", types.SimpleNamespace(warning=said.append))
+    ctx = FakeContext(lambda: RecordingLock(events, free=False))
+    monkeypatch.setattr(sync, "multiprocessing", ctx)
+    obj = Plain("x")
+    locked(recorder(events))(obj)
+    assert obj.__lock__ is ctx.made[0]
+    assert said == ["Waiting for lock on <Plain x>"]
+
+
+def test_first_call_creates_a_fork_rlock():
+    obj = Plain()
+    w = locked(lambda self: self.__lock__)
+    lock = w(obj)
+    assert type(lock) is RLOCK_TYPE
+    assert obj.__lock__ is lock and w(obj) is lock
+    # free again: another thread can take it at once
+    got = []
+    t = threading.Thread(target=lambda: got.append(lock.acquire(False)) or lock.release())
+    t.start()
+    t.join(10)
+    assert got == [True]
+
+
+def test_failed_read_of_lock_is_treated_as_missing(fake_context):
+    class Guarded:
+        class _Slot:
+            def __get__(self, obj, owner):
+                if obj is None or "_l" not in vars(obj):
+                    raise LookupError("not yet")
+                return vars(obj)["_l"]
+
+            def __set__(self, obj, value):
+                vars(obj)["_l"] = value
+        __lock__ = _Slot()
+
+    obj = Guarded()
+    locked(lambda self: None)(obj)
+    assert vars(obj)["_l"] is fake_context.made[0]
+
+
+def test_existing_lock_is_used_and_class_lock_is_shared(fake_context, events):
+    class Shared:
+        __lock__ = RecordingLock(events, name="class")
+    a, b = Shared(), Shared()
+    w = locked(lambda self: None)
+    w(a)
+    w(b)
+    assert fake_context.made == []
+    assert "__lock__" not in vars(a) and "__lock__" not in vars(b)
+    assert [e[0] for e in events] == ["class.acquire", "class.release"] * 2
+
+
+def test_self_by_keyword_and_fresh_kwargs(events, fake_lock):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    kw = {"a": 1}
+
+    def method(self, **kwargs):
+        events.append(("method", self, dict(kwargs)))
+        kwargs["added"] = True
+    w = locked(method)
+    w(self=obj, **kw)
+    assert events == [NONBLOCKING, ("method", obj, {"a": 1}), RELEASE]
+    assert kw == {"a": 1}
+
+
+def test_missing_or_doubled_self_is_a_type_error(events, fake_lock):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    w = locked(recorder(events))
+    with pytest.raises(TypeError):
+        w()
+    with pytest.raises(TypeError):
+        w(x=1)
+    with pytest.raises(TypeError):
+        w(obj, self=obj)
+    assert events == []
+
+
+def test_method_exception_propagates_after_release(events, fake_lock):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    boom = ValueError("boom")
+
+    def method(self):
+        events.append("method")
+        raise boom
+    with pytest.raises(ValueError) as info:
+        locked(method)(obj)
+    assert info.value is boom
+    assert events == [NONBLOCKING, "method", RELEASE]
+
+
+def test_release_failure_replaces_exception_and_chains_it(events, fake_lock):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    fake_lock.release_error = RuntimeError("release failed")
+    boom = ValueError("boom")
+
+    def method(self):
+        raise boom
+    with pytest.raises(RuntimeError) as info:
+        locked(method)(obj)
+    assert info.value is fake_lock.release_error
+    assert info.value.__context__ is boom
+
+
+def test_release_failure_after_success_drops_result(events, fake_lock):
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    fake_lock.release_error = RuntimeError("release failed")
+    with pytest.raises(RuntimeError) as info:
+        locked(recorder(events))(obj)
+    assert info.value.__context__ is None
+    assert events == [NONBLOCKING, ("method", (), {}), RELEASE]
+
+
+@pytest.mark.parametrize("failure", ["acquire", "truth", "blocking", "str", "log"])
+def test_failure_before_the_lock_is_held(failure, events, fake_lock, log_records):
+    class Obj(Plain):
+        def __str__(self):
+            if failure == "str":
+                raise KeyError("no str")
+            return "obj"
+    obj = Obj()
+    obj.__lock__ = fake_lock
+    expected = {"acquire": OSError, "truth": ZeroDivisionError, "blocking": KeyboardInterrupt,
+                "str": KeyError, "log": LookupError}[failure]
+    if failure == "acquire":
+        fake_lock.acquire_error = OSError("acquire failed")
+    elif failure == "truth":
+        fake_lock.free = BadBool()
+    else:
+        fake_lock.free = False
+    if failure == "blocking":
+        fake_lock.blocking_error = KeyboardInterrupt()
+
+    def refuse(record):
+        raise LookupError("filter failed")
+    if failure == "log":
+        sync.logger.addFilter(refuse)
+    try:
+        with pytest.raises(expected):
+            locked(recorder(events))(obj)
+    finally:
+        sync.logger.removeFilter(refuse)
+    calls = [e for e in events if e[0] != "log"]
+    assert calls == ([NONBLOCKING, BLOCKING] if failure == "blocking" else [NONBLOCKING])
+
+
+def test_object_without_instance_dict(fake_context, events):
+    class Slotted:
+        __slots__ = ("x",)
+    with pytest.raises(AttributeError):
+        locked(recorder(events))(Slotted())
+    assert len(fake_context.made) == 1 and events == []
+
+
+def test_lock_creation_failure_propagates(monkeypatch, events):
+    def refuse():
+        raise OSError("no semaphores")
+    monkeypatch.setattr(sync, "multiprocessing", types.SimpleNamespace(RLock=refuse))
+    obj = Plain()
+    with pytest.raises(OSError):
+        locked(recorder(events))(obj)
+    assert events == [] and not hasattr(obj, "__lock__")
+
+
+def test_non_callable_and_nameless_objects_can_be_decorated(events, fake_lock):
+    class Nameless:
+        __slots__ = ()
+
+        def __call__(self, obj):
+            return "called"
+    for decorator, qualname in ((locked, "locked.<locals>._wrapped"),
+                                (sync.Lockable.locked, "Lockable.locked.<locals>._wrapped")):
+        w = decorator(Nameless())
+        assert (w.__name__, w.__qualname__) == ("_wrapped", qualname)
+        assert isinstance(w.__wrapped__, Nameless)
+
+    obj = Plain()
+    obj.__lock__ = fake_lock
+    assert locked(Nameless())(obj) == "called"
+    w = locked(42)
+    assert w.__name__ == "_wrapped" and w.__wrapped__ == 42
+    del events[:]
+    with pytest.raises(TypeError):
+        w(obj)
+    assert events == [NONBLOCKING, RELEASE]
+
+
+def test_wrapper_keeps_the_method_alive():
+    import gc
+    import weakref
+
+    def method(self):
+        return "alive"
+    ref = weakref.ref(method)
+    w = raw_wrapper(locked, method)
+    del method
+    gc.collect()
+    assert ref() is not None and w(Plain()) == "alive"
+    del w
+    gc.collect()
+    assert ref() is None
+
+
+# ---- threads and recursion -------------------------------------------------
+
+def test_nested_calls_reenter_without_warning(log_records):
+    class Account:
+        @locked
+        def outer(self):
+            return self.inner() + 1
+
+        @locked
+        def inner(self):
+            return 1
+    acc = Account()
+    assert acc.outer() == 2
+    assert log_records == []
+    got = []
+    t = threading.Thread(target=lambda: got.append(acc.__lock__.acquire(False)))
+    t.start()
+    t.join(10)
+    assert got == [True]
+
+
+class Counter:
+    def __init__(self):
+        self.value = 0
+        self.inside = 0
+        self.overlap = False
+
+    @locked
+    def bump(self):
+        self.inside += 1
+        if self.inside > 1:
+            self.overlap = True
+        v = self.value
+        time.sleep(0)
+        self.value = v + 1
+        self.inside -= 1
+        return self.__lock__
+
+
+def test_threads_exclude_one_another():
+    c = Counter()
+    c.bump()  # the lock exists before the object is shared
+    threads = [threading.Thread(target=lambda: [c.bump() for _ in range(300)]) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert c.value == 1 + 4 * 300 and not c.overlap
+
+
+def test_first_call_race_ends_with_one_shared_lock(monkeypatch):
+    def slow_rlock():
+        time.sleep(0.02)  # lets the other threads reach the same point
+        return FORK.RLock()
+    ctx = FakeContext(slow_rlock)
+    monkeypatch.setattr(sync, "multiprocessing", ctx)
+    c = Counter()
+    n = 8
+    barrier = threading.Barrier(n)
+    seen = []
+    errors = []
+
+    def run():
+        try:
+            barrier.wait(10)
+            seen.append(c.bump())
+        except BaseException as exc:  # surfaced below
+            errors.append(exc)
+    threads = [threading.Thread(target=run) for _ in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert errors == []
+    assert c.__lock__ in ctx.made
+    assert len(seen) == n and all(lock is c.__lock__ for lock in seen)
+    assert c.value == n and not c.overlap
+
+
+def test_endless_recursion_ends_in_recursion_error():
+    r = run_python("""
+        import threading
+        from vortan.async_.synchronize import locked
+        class O: pass
+        @locked
+        def down(self):
+            return down(self)
+        o = O()
+        try:
+            down(o)
+        except RecursionError:
+            print("RecursionError")
+        got = []
+        t = threading.Thread(target=lambda: got.append(o.__lock__.acquire(False)))
+        t.start(); t.join()
+        print(got)
+    """)
+    assert (r.returncode, r.stdout.split()) == (0, ["RecursionError", "[True]"]), r.stderr
+
+
+def test_chain_of_wrappers_ends_in_recursion_error():
+    r = run_python("""
+        import gc
+        from vortan.async_.synchronize import locked
+        class O: pass
+        f = lambda self: "bottom"
+        for _ in range(100000):
+            f = locked(f)
+        try:
+            print(f(O()))
+        except RecursionError:
+            print("RecursionError")
+        del f
+        gc.collect()
+        print("freed")
+    """)
+    assert (r.returncode, r.stdout.split()) == (0, ["RecursionError", "freed"]), r.stderr
