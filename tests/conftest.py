@@ -1,11 +1,13 @@
 """Shared helpers for the synchronize tests: a lock that records what is done
 to it, a capture of the module logger, and a runner for code that has to be
 tried in a fresh interpreter (so that a crash shows as a failed test)."""
+import contextlib
 import logging
 import multiprocessing
 import subprocess
 import sys
 import textwrap
+import threading
 import types
 
 import pytest
@@ -36,7 +38,7 @@ class RecordingLock:
         self.events.append((self.name + ".acquire", args, kwargs))
         if self.acquire_error is not None:
             raise self.acquire_error
-        if kwargs == {"block": False} and not args:
+        if not (args[0] if args else kwargs.get("block", True)):
             return self.free
         if self.blocking_error is not None:
             raise self.blocking_error
@@ -96,6 +98,37 @@ def log_records(events):
         yield records
     finally:
         logger.removeHandler(handler)
+
+
+def in_thread(fn):
+    """fn() run in another thread; its result."""
+    out = []
+    t = threading.Thread(target=lambda: out.append(fn()))
+    t.start()
+    t.join(30)
+    assert not t.is_alive()
+    return out[0]
+
+
+@contextlib.contextmanager
+def held_elsewhere(lockable):
+    """Another thread holds the object's lock until the block ends or the
+    yielded event is set."""
+    taken, done = threading.Event(), threading.Event()
+
+    def hold():
+        assert lockable.acquire()
+        taken.set()
+        done.wait(30)
+        lockable.release()
+    t = threading.Thread(target=hold)
+    t.start()
+    assert taken.wait(30)
+    try:
+        yield done
+    finally:
+        done.set()
+        t.join(30)
 
 
 def run_python(code, timeout=120):

@@ -8,7 +8,7 @@ import pytest
 
 import vortan.async_.synchronize as sync
 from conftest import (BLOCKING, FORK, NONBLOCKING, RELEASE, RLOCK_TYPE, Plain,
-                      RecordingLock, raw_wrapper, run_python)
+                      RecordingLock, in_thread, raw_wrapper, run_python)
 
 locked = sync.locked
 
@@ -110,12 +110,7 @@ def test_first_call_creates_a_fork_rlock():
     lock = w(obj)
     assert type(lock) is RLOCK_TYPE
     assert obj.__lock__ is lock and w(obj) is lock
-    # free again: another thread can take it at once
-    got = []
-    t = threading.Thread(target=lambda: got.append(lock.acquire(False)) or lock.release())
-    t.start()
-    t.join(10)
-    assert got == [True]
+    assert in_thread(lambda: lock.acquire(False) and (lock.release() or True))
 
 
 def test_failed_read_of_lock_is_treated_as_missing(fake_context):
@@ -316,11 +311,7 @@ def test_nested_calls_reenter_without_warning(log_records):
     acc = Account()
     assert acc.outer() == 2
     assert log_records == []
-    got = []
-    t = threading.Thread(target=lambda: got.append(acc.__lock__.acquire(False)))
-    t.start()
-    t.join(10)
-    assert got == [True]
+    assert in_thread(lambda: acc.__lock__.acquire(False))
 
 
 class Counter:

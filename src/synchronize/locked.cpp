@@ -3,6 +3,7 @@
 #include "names.h"
 #include "python_objects/calls.h"
 
+#include <cstring>
 #include <vector>
 
 namespace synchronize {
@@ -12,25 +13,36 @@ using namespace python_objects;
 
 enum class MissingLock { create, fail };
 
-// First locked call on an object without a lock: give it a fork-context RLock.
-// Creating the lock runs Python code, so another thread may have assigned one
-// meanwhile; reading again right before assigning (nothing between them can
+// Reading `__lock__` has no side effect and gives the same object twice in a
+// row when the object uses the generic attribute lookup and no class attribute
+// of that name exists (no descriptor, no class-level lock): then the existence
+// test's read can stand for the acquire's read.
+bool lock_read_is_plain(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name_lock_attr) == nullptr;
+}
+
+// The existence test. On the first locked call the object gets a fork-context
+// RLock. Creating it runs Python code, so another thread may have assigned one
+// meanwhile; reading again right before assigning (nothing between the two can
 // release the GIL for an ordinary object) makes all first callers share one lock.
-void ensure_lock(PyObject* globals, PyObject* self) {
+// Returns the lock when its read may stand for the acquire's read.
+Ref ensure_lock(PyObject* globals, PyObject* self) {
     PyObject* existing = nullptr;
     if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
-        Py_DECREF(existing);
-        return;
+        Ref lock = Ref::steal(existing);
+        return lock_read_is_plain(self) ? lock : Ref();
     }
     PyErr_Clear();  // whatever made the read fail, the object gets a lock
     Ref multiprocessing = lookup_global(globals, global_multiprocessing);
     Ref lock = call_method(multiprocessing.get(), name_rlock);
     if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
         Py_DECREF(existing);
-        return;  // lost the race: our lock is dropped
+        return Ref();  // lost the race: our lock is dropped
     }
     PyErr_Clear();
     set_attr(self, name_lock_attr, lock.get());
+    return Ref();
 }
 
 // Contended path: say whom we wait for, then wait without a time limit.
@@ -43,12 +55,36 @@ void ensure_lock(PyObject* globals, PyObject* self) {
     call_method(lock.get(), name_acquire);
 }
 
-void acquire_lock(PyObject* globals, PyObject* self) {
+// The fork context's locks bind `acquire` straight to the C method of their
+// semaphore, which takes `block` as its first positional parameter as well.
+// Called positionally it needs no keyword dict, and no caller can tell.
+const PyMethodDef* semaphore_acquire = nullptr;  // found on first sight
+
+bool is_semaphore_acquire(PyObject* acquire) {
+    if (!PyCFunction_Check(acquire)) return false;
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
+    if (method == semaphore_acquire) return true;
+    PyObject* owner = PyCFunction_GET_SELF(acquire);
+    if (semaphore_acquire != nullptr || owner == nullptr || std::strcmp(method->ml_name, "acquire") != 0 ||
+        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
+        return false;
+    semaphore_acquire = method;
+    return true;
+}
+
+Ref try_acquire(PyObject* acquire) {
+    if (is_semaphore_acquire(acquire)) return call(acquire, Py_False);
+    return call_with_keywords(acquire, keywords_block, Py_False);
+}
+
+// `lock` is the value of `self.__lock__` when it was just read, else empty.
+void acquire_lock(PyObject* globals, PyObject* self, Ref lock) {
     bool taken;
     {
-        Ref lock = get_attr(self, name_lock_attr);
+        if (!lock) lock = get_attr(self, name_lock_attr);
         Ref acquire = get_attr(lock.get(), name_acquire);
-        Ref result = call_with_keywords(acquire.get(), keywords_block, Py_False);
+        lock = Ref();
+        Ref result = try_acquire(acquire.get());
         taken = is_true(result.get());
     }
     if (!taken) wait_for_lock(globals, self);
@@ -92,8 +128,9 @@ template <MissingLock missing>
 Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
     Ref method = Ref::borrow(wrapper.closure);
-    if constexpr (missing == MissingLock::create) ensure_lock(wrapper.globals, self);
-    acquire_lock(wrapper.globals, self);
+    Ref lock;
+    if constexpr (missing == MissingLock::create) lock = ensure_lock(wrapper.globals, self);
+    acquire_lock(wrapper.globals, self, std::move(lock));
     PyObject* result = compat::vectorcall(method.get(), args, nargsf, kwnames);
     if (result == nullptr) release_after_failure(self);
     Ref owned = Ref::steal(result);
