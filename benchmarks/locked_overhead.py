@@ -30,8 +30,8 @@ import threading
 
 from _harness import Variant, emit, measure, scale
 
-ROUNDS = 7
-CALLS = 300_000
+ROUNDS = 15
+CALLS = 200_000
 
 fork = multiprocessing.get_context("fork")
 logger = logging.getLogger("locked_overhead")
@@ -115,6 +115,7 @@ def main():
     except ImportError as exc:
         print("cannot import vortan.async_.synchronize: %s" % exc)
         return 1
+    print("module: %s" % synchronize.__file__)
 
     class ByLocked:
         @synchronize.locked

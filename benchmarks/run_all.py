@@ -11,9 +11,10 @@ time, and must:
 
       BENCH-RESULT {"benchmark": "<table title>", "row": {"<column>": value, ...}, "note": "..."}
 
-  (JSON on one line after the prefix; values are numbers or strings; columns
-  keep their order; "note" is optional and is printed under the table). A
-  script may contribute rows to several tables, one line per table;
+  (JSON on one line after the prefix; values are numbers, shown as given, so
+  round them in the script, or strings; columns keep their order; "note" is
+  optional and is printed under the table). A script may contribute rows to
+  several tables, one line per table;
 - exit 0 when it measured. A ratio that misses its target is not a failure.
 
 Anything else a script prints is shown only with -v. This script prints, per
@@ -28,6 +29,7 @@ import json
 import os
 import subprocess
 import sys
+import textwrap
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,9 +44,12 @@ def benchmark_scripts():
 
 
 def python_version(python):
-    out = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         universal_newlines=True, timeout=60)
+    try:
+        out = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, timeout=60)
+    except (OSError, subprocess.SubprocessError):
+        return None
     return out.stdout.strip() if out.returncode == 0 else None
 
 
@@ -84,10 +89,8 @@ def cell(value):
         return "-"
     if isinstance(value, bool):
         return "yes" if value else "no"
-    if isinstance(value, float):
-        magnitude = abs(value)
-        return "%.0f" % value if magnitude >= 1000 else "%.1f" % value if magnitude >= 10 \
-            else "%.3f" % value
+    if isinstance(value, float) and len(repr(value)) > 10:
+        return "%.6g" % value
     return str(value)
 
 
@@ -117,7 +120,7 @@ def print_table(title, rows, notes):
             print("  ".join(c.rjust(w) if i else c.ljust(w)
                             for i, (c, w) in enumerate(zip(line, widths))))
     for note in notes:
-        print("   " + note)
+        print(textwrap.fill(note, 100, initial_indent="   ", subsequent_indent="   "))
 
 
 def main(argv=None):
@@ -133,7 +136,7 @@ def main(argv=None):
     for python in args.pythons:
         version = python_version(python) if os.path.exists(python) else None
         if version is None:
-            print("note: skipping %s (no such interpreter)" % python, flush=True)
+            print("note: skipping %s (no such interpreter, or it does not run)" % python, flush=True)
         else:
             interpreters.append((version, python))
     scripts = benchmark_scripts()
@@ -168,7 +171,7 @@ def main(argv=None):
             for version, records, failure in runs:
                 mine = [(row, note) for t, row, note in records if t == title]
                 for row, note in mine:
-                    rows.append((version, row))
+                    rows.append((version + (" (FAILED)" if failure else ""), row))
                     if note and note not in notes:
                         notes.append(note)
                 if not mine:
