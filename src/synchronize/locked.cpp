@@ -72,8 +72,19 @@ bool is_semaphore_acquire(PyObject* acquire) {
     return true;
 }
 
+// Where the method takes an argument tuple (3.8 to 3.11), hand it a ready-made
+// (False,) instead of having the call machinery build one per call.
+Ref call_semaphore_acquire(PyObject* acquire) {
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
+    if (method->ml_flags == (METH_VARARGS | METH_KEYWORDS)) {
+        auto function = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(method->ml_meth));
+        return check(function(PyCFunction_GET_SELF(acquire), arguments_nonblocking, nullptr));
+    }
+    return call(acquire, Py_False);
+}
+
 Ref try_acquire(PyObject* acquire) {
-    if (is_semaphore_acquire(acquire)) return call(acquire, Py_False);
+    if (is_semaphore_acquire(acquire)) return call_semaphore_acquire(acquire);
     return call_with_keywords(acquire, keywords_block, Py_False);
 }
 

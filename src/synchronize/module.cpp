@@ -18,6 +18,7 @@ void intern_names() {
                 &name_import, &text_waiting_for_lock, &global_multiprocessing, &global_logger, &global_functools, &global_inspect, &global_logging,
                 &global_locked});
     if (keywords_block == nullptr) keywords_block = check(PyTuple_Pack(1, static_cast<PyObject*>(name_block))).release();
+    if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
     if (keywords_block_timeout == nullptr)
         keywords_block_timeout =
             check(PyTuple_Pack(2, static_cast<PyObject*>(name_block), static_cast<PyObject*>(name_timeout))).release();

@@ -38,6 +38,8 @@ inline Name global_locked("locked");
 // Tuples of keyword names for vectorcalls: ("block",) and ("block", "timeout").
 inline PyObject* keywords_block = nullptr;
 inline PyObject* keywords_block_timeout = nullptr;
+// (False,): the arguments of a non-blocking acquire.
+inline PyObject* arguments_nonblocking = nullptr;
 
 void intern_names();
 
