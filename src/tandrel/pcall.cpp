@@ -20,6 +20,11 @@ Py_ssize_t length_of(PyObject* sized) {
     return length;
 }
 
+// How the interpreter names a callable in a call's TypeError.
+const char* callable_name(PyObject* callable) {
+    return PyType_Check(callable) ? reinterpret_cast<PyTypeObject*>(callable)->tp_name : PyEval_GetFuncName(callable);
+}
+
 // `ChildLabor(index=i, queue=self._queue, **work)`, with the interpreter's
 // complaint about a keyword given twice.
 Ref make_worker(PyObject* globals, PyObject* self, Py_ssize_t index, PyObject* work) {
@@ -27,16 +32,25 @@ Ref make_worker(PyObject* globals, PyObject* self, Py_ssize_t index, PyObject* w
     Ref index_object = check(PyLong_FromSsize_t(index));
     check_status(PyDict_SetItem(keywords.get(), name_index, index_object.get()));
     check_status(PyDict_SetItem(keywords.get(), name_queue, get_attr(self, name_attr_queue).get()));
+    Ref child_labor = lookup_global(globals, global_child_labor);
+    PyObject* keys_method = nullptr;
+    if (!PyDict_Check(work) && check_status(compat::get_optional_attr(work, name_keys, &keys_method)) == 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
+                     callable_name(child_labor.get()),
+                     Py_TYPE(work)->tp_name);
+        throw PythonError{};
+    }
+    Py_XDECREF(keys_method);
     Ref keys = check(PyMapping_Keys(work));
     Ref key_iterator = check(PyObject_GetIter(keys.get()));
-    Ref child_labor = lookup_global(globals, global_child_labor);
     while (Ref key = Ref::steal(PyIter_Next(key_iterator.get()))) {
         if (!PyUnicode_Check(key.get())) {
             PyErr_SetString(PyExc_TypeError, "keywords must be strings");
             throw PythonError{};
         }
         if (check_status(PyDict_Contains(keywords.get(), key.get())) > 0) {
-            PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'", child_labor.get(),
+            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'",
+                         callable_name(child_labor.get()),
                          key.get());
             throw PythonError{};
         }
