@@ -15,7 +15,7 @@ void intern_names() {
                 &name_partial, &name_dunder_name, &name_import, &name_attr_index, &name_attr_queue, &name_attr_work,
                 &name_attr_target, &name_attr_args, &name_attr_kwargs, &name_attr_processes,
                 &name_build_arguments, &name_targets, &name_timeout, &name_cargs, &name_iargs, &name_ckwargs,
-                &name_ikwargs, &name_varkwargs, &name_results, &name_copy, &name_update, &name_keys, &name_put,
+                &name_ikwargs, &name_varkwargs, &name_results, &name_copy, &name_update, &name_keys, &name_min, &name_put,
                 &name_exception, &name_repeat, &name_simple_queue, &name_process, &name_get_context,
                 &name_get_logger, &global_functools, &global_itertools, &global_logging, &global_logger,
                 &global_multiprocessing, &global_child_work, &global_child_labor,

@@ -36,6 +36,7 @@ inline Name name_results("results");
 inline Name name_copy("copy");
 inline Name name_update("update");
 inline Name name_keys("keys");
+inline Name name_min("min");
 inline Name name_put("put");
 inline Name name_exception("exception");
 inline Name name_repeat("repeat");

@@ -99,7 +99,7 @@ Ref init_body(Function& function, Arguments& arguments) {
 
 // The number of children: the shortest non-empty sequence decides; a single
 // callable target does not count, and makes one child when all are empty.
-Py_ssize_t count_children(PyObject* self, bool single_target, PyObject* targets, PyObject* iargs, PyObject* ikwargs,
+Py_ssize_t count_children(PyObject* globals, bool single_target, PyObject* targets, PyObject* iargs, PyObject* ikwargs,
                           const std::vector<Ref>& value_lists) {
     std::vector<Py_ssize_t> counts;
     if (!single_target) counts.push_back(length_of(targets));
@@ -117,9 +117,11 @@ Py_ssize_t count_children(PyObject* self, bool single_target, PyObject* targets,
         return children;
     }
     if (single_target) return 1;
-    // As min() of the empty list of counts says it.
-    PyErr_SetString(PyExc_ValueError, "min() arg is an empty sequence");
-    (void)self;
+    // No target and nothing per child: min() of the empty list of counts says so.
+    Ref builtin_min = lookup_global(globals, name_min);
+    Ref no_counts = check(PyList_New(0));
+    call(builtin_min.get(), no_counts.get());
+    PyErr_SetString(PyExc_SystemError, "min() of no counts returned a value");
     throw PythonError{};
 }
 
@@ -139,7 +141,7 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
 
     const bool single_target = PyCallable_Check(targets.get());
     const Py_ssize_t children =
-        count_children(self, single_target, targets.get(), iargs.get(), ikwargs.get(), value_lists);
+        count_children(function.globals, single_target, targets.get(), iargs.get(), ikwargs.get(), value_lists);
 
     Ref target_source;
     if (PyCallable_Check(targets.get())) {
