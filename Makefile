@@ -29,7 +29,7 @@ demo: build
 
 test: build
 	$(VPY) -m pytest -q tests
-	cd /tmp && $(abspath $(VPY)) -m mypy.stubtest vortan.async_.synchronize
+	cd /tmp && $(abspath $(VPY)) -m mypy.stubtest vortan.async_.synchronize vortan.async_.tandrel vortan.async_.exceptions vortan.log
 
 test-all:
 	@for v in $(VERSIONS); do \

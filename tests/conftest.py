@@ -158,3 +158,10 @@ def raw_wrapper(decorator, method):
         sync.functools = saved
     assert seen == [method]
     return wrapper
+
+
+# ---- tandrel ---------------------------------------------------------------
+# Fixtures of the parallel-call tests, defined in tandrel_helpers: `child_log`
+# (records of the module logger, also those of forked children) and
+# `tandrel_records` (records emitted in this process).
+from tandrel_helpers import child_log, tandrel_records  # noqa: E402,F401

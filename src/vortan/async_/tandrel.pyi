@@ -1,0 +1,52 @@
+import functools as functools
+import itertools as itertools
+import logging as logging
+import os as os
+import signal as signal
+import time as time
+from collections import namedtuple as namedtuple
+from multiprocessing.context import ForkContext, ForkProcess
+from multiprocessing.queues import SimpleQueue
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+
+from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
+from vortan.log import managed_handlers as managed_handlers
+
+multiprocessing: ForkContext
+logger: logging.Logger
+__pcall_infra__: bool
+
+class ChildWork(NamedTuple):
+    target: str
+    args: str
+    kwargs: str
+
+class ChildLabor(ForkProcess):
+    _index: Any
+    _queue: SimpleQueue[Any]
+    _work: ChildWork
+    def __init__(self, index: int, queue: SimpleQueue[Any], *args: Any, **kwargs: Any) -> None: ...
+    def run(self) -> None: ...
+
+class Pcall:
+    targets: Union[Callable[..., Any], Sequence[Callable[..., Any]]]
+    timeout: Optional[float]
+    cargs: Iterable[Any]
+    iargs: List[Iterable[Any]]
+    ckwargs: Dict[str, Any]
+    ikwargs: List[Any]
+    varkwargs: Dict[str, List[Any]]
+    results: Optional[Tuple[Any, ...]]
+    _queue: SimpleQueue[Any]
+    _processes: List[ChildLabor]
+    def __init__(
+        self,
+        targets: Union[Callable[..., Any], Sequence[Callable[..., Any]]],
+        timeout: Optional[float] = ...,
+        cargs: Iterable[Any] = ...,
+        iargs: Iterable[Iterable[Any]] = ...,
+        ckwargs: Dict[str, Any] = ...,
+        ikwargs: Iterable[Any] = ...,
+        **varkwargs: Iterable[Any],
+    ) -> None: ...
+    def _build_arguments(self) -> List[Dict[str, Any]]: ...
