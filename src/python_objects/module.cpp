@@ -18,10 +18,11 @@ Name name_dunder_file("__file__");
 Name name_dunder_package("__package__");
 Name name_dunder_path("__path__");
 Name name_dunder_name("__name__");
+Name name_get_context("get_context");
 
 void intern_layer_names() {
     intern_all({&name_import, &name_spec_name, &name_loader, &name_origin, &name_parent, &name_search_locations,
-                &name_dunder_loader, &name_dunder_file, &name_dunder_package, &name_dunder_path, &name_dunder_name});
+                &name_dunder_loader, &name_dunder_file, &name_dunder_package, &name_dunder_path, &name_dunder_name, &name_get_context});
 }
 
 Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int level) {
@@ -53,6 +54,12 @@ Ref import_from(PyObject* globals, const char* name, const char* attribute, int 
     Ref module_name = get_attr(module.get(), name_dunder_name);
     PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute_name.get(), module_name.get());
     throw PythonError{};
+}
+
+Ref import_fork_context(PyObject* globals) {
+    Ref importer = lookup_global(globals, name_import);
+    Ref package = call(importer.get(), check(PyUnicode_FromString("multiprocessing")).get());
+    return call_method(package.get(), name_get_context, check(PyUnicode_FromString("fork")).get());
 }
 
 void set_global(PyObject* globals, const char* name, PyObject* value) {

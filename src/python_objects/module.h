@@ -34,6 +34,10 @@ Ref import_module(PyObject* globals, const char* name);
 // `from name import attribute` (level 0) or `from .name import attribute` (level 1).
 Ref import_from(PyObject* globals, const char* name, const char* attribute, int level);
 
+// `__import__("multiprocessing").get_context("fork")`: both modules bind the
+// name `multiprocessing` to this context, never to the package.
+Ref import_fork_context(PyObject* globals);
+
 void set_global(PyObject* globals, const char* name, PyObject* value);
 
 }  // namespace python_objects

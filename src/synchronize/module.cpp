@@ -14,8 +14,8 @@ using namespace python_objects;
 void intern_names() {
     intern_all({&name_lock_attr, &name_acquire, &name_release, &name_block, &name_timeout, &name_warning,
                 &name_rlock, &name_wraps, &name_isfunction, &name_startswith, &name_items, &name_ignore_marker,
-                &name_new, &name_self, &name_underscore, &name_get_context, &name_get_logger, &name_dunder_name,
-                &name_import, &text_waiting_for_lock, &global_multiprocessing, &global_logger, &global_functools, &global_inspect, &global_logging,
+                &name_new, &name_self, &name_underscore, &name_get_logger, &name_dunder_name,
+                &text_waiting_for_lock, &global_multiprocessing, &global_logger, &global_functools, &global_inspect, &global_logging,
                 &global_locked});
     if (keywords_block == nullptr) keywords_block = check(PyTuple_Pack(1, static_cast<PyObject*>(name_block))).release();
     if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
@@ -32,13 +32,7 @@ void module_body(PyObject* globals) {
     set_global(globals, "logging", import_module(globals, "logging").get());
     set_global(globals, "functools", import_module(globals, "functools").get());
 
-    // `__import__("multiprocessing").get_context("fork")`: the name means the
-    // fork context in this module, never the package.
-    Ref importer = lookup_global(globals, name_import);
-    Ref multiprocessing_package = call(importer.get(), check(PyUnicode_FromString("multiprocessing")).get());
-    Ref fork_context = call_method(multiprocessing_package.get(), name_get_context,
-                                   check(PyUnicode_FromString("fork")).get());
-    set_global(globals, "multiprocessing", fork_context.get());
+    set_global(globals, "multiprocessing", import_fork_context(globals).get());
 
     Ref logging = lookup_global(globals, global_logging);
     Ref module_name = lookup_global(globals, name_dunder_name);

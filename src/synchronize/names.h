@@ -22,10 +22,8 @@ inline Name name_ignore_marker("_LockedMeta_ignore");
 inline Name name_new("__new__");
 inline Name name_self("self");
 inline Name name_underscore("_");
-inline Name name_get_context("get_context");
 inline Name name_get_logger("getLogger");
 inline Name name_dunder_name("__name__");
-inline Name name_import("__import__");
 inline Name text_waiting_for_lock("Waiting for lock on %s");
 // Module globals, looked up by name at each use.
 inline Name global_multiprocessing("multiprocessing");

@@ -12,11 +12,11 @@ using namespace python_objects;
 
 void intern_names() {
     intern_all({&name_index, &name_queue, &name_target, &name_args, &name_kwargs, &name_init, &name_func,
-                &name_partial, &name_dunder_name, &name_import, &name_attr_index, &name_attr_queue, &name_attr_work,
+                &name_partial, &name_dunder_name, &name_attr_index, &name_attr_queue, &name_attr_work,
                 &name_attr_target, &name_attr_args, &name_attr_kwargs, &name_attr_processes,
                 &name_build_arguments, &name_targets, &name_timeout, &name_cargs, &name_iargs, &name_ckwargs,
                 &name_ikwargs, &name_varkwargs, &name_results, &name_copy, &name_update, &name_keys, &name_min, &name_put,
-                &name_exception, &name_repeat, &name_simple_queue, &name_process, &name_get_context,
+                &name_exception, &name_repeat, &name_simple_queue, &name_process,
                 &name_get_logger, &global_functools, &global_itertools, &global_logging, &global_logger,
                 &global_multiprocessing, &global_child_work, &global_child_labor,
                 &global_exception_with_traceback, &global_namedtuple});
@@ -33,13 +33,7 @@ void module_body(PyObject* globals) {
                import_from(globals, "exceptions", "ExceptionWithTraceback", 1).get());
     set_global(globals, "managed_handlers", import_from(globals, "vortan.log", "managed_handlers", 0).get());
 
-    // `__import__("multiprocessing").get_context("fork")`: the name means the
-    // fork context in this module, never the package.
-    Ref importer = lookup_global(globals, name_import);
-    Ref multiprocessing_package = call(importer.get(), check(PyUnicode_FromString("multiprocessing")).get());
-    Ref fork_context = call_method(multiprocessing_package.get(), name_get_context,
-                                   check(PyUnicode_FromString("fork")).get());
-    set_global(globals, "multiprocessing", fork_context.get());
+    set_global(globals, "multiprocessing", import_fork_context(globals).get());
     set_global(globals, "__pcall_infra__", Py_True);
 
     Ref logging = lookup_global(globals, global_logging);

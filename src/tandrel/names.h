@@ -16,7 +16,6 @@ inline Name name_init("__init__");
 inline Name name_func("func");
 inline Name name_partial("partial");
 inline Name name_dunder_name("__name__");
-inline Name name_import("__import__");
 inline Name name_attr_index("_index");
 inline Name name_attr_queue("_queue");
 inline Name name_attr_work("_work");
@@ -42,7 +41,6 @@ inline Name name_exception("exception");
 inline Name name_repeat("repeat");
 inline Name name_simple_queue("SimpleQueue");
 inline Name name_process("Process");
-inline Name name_get_context("get_context");
 inline Name name_get_logger("getLogger");
 // Module globals, looked up by name at each use.
 inline Name global_functools("functools");
