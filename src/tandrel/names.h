@@ -42,7 +42,40 @@ inline Name name_repeat("repeat");
 inline Name name_simple_queue("SimpleQueue");
 inline Name name_process("Process");
 inline Name name_get_logger("getLogger");
+inline Name name_is_alive("is_alive");
+inline Name name_empty("empty");
+inline Name name_get("get");
+inline Name name_sleep("sleep");
+inline Name name_time("time");
+inline Name name_starttime("starttime");
+inline Name name_stoptime("stoptime");
+inline Name name_livings("livings");
+inline Name name_terminate("terminate");
+inline Name name_start("start");
+inline Name name_join("join");
+inline Name name_pid("pid");
+inline Name name_popen("_popen");
+inline Name name_returncode("returncode");
+inline Name name_kill("kill");
+inline Name name_sigkill("SIGKILL");
+inline Name name_exitcode("exitcode");
+inline Name name_tasklog("tasklog");
+inline Name name_consolidate("consolidate_next_forked_logfile");
+inline Name name_enter("__enter__");
+inline Name name_exit("__exit__");
+inline Name name_format("format");
+inline Name name_error("error");
+inline Name name_p("p");
+inline Name name_extended_msg("extended_msg");
+inline Name name_attr_messages("_messages");
+inline Name text_still_running_line("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
+inline Name text_still_running("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
+inline Name text_newline("\n");
 // Module globals, looked up by name at each use.
+inline Name global_os("os");
+inline Name global_time("time");
+inline Name global_signal("signal");
+inline Name global_managed_handlers("managed_handlers");
 inline Name global_functools("functools");
 inline Name global_itertools("itertools");
 inline Name global_logging("logging");
@@ -52,6 +85,10 @@ inline Name global_child_work("ChildWork");
 inline Name global_child_labor("ChildLabor");
 inline Name global_exception_with_traceback("ExceptionWithTraceback");
 inline Name global_namedtuple("namedtuple");
+
+// Keyword-name tuples for vectorcalls, made once at import.
+inline PyObject* keywords_p = nullptr;
+inline PyObject* keywords_timeout_extended_msg = nullptr;
 
 void intern_names();
 

@@ -2,6 +2,7 @@
 #include "pcall.h"
 
 #include "names.h"
+#include "pcall_lifecycle.h"
 #include "python_objects/calls.h"
 #include "python_objects/classes.h"
 #include "python_objects/function.h"
@@ -241,7 +242,14 @@ Ref make_pcall_class(PyObject* globals) {
     Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     return make_class(globals, "Pcall", bases.get(), pcall_doc,
                       {
+                          {"pcall", make_classmethod(make_function(pcall_spec, globals))},
                           {"__init__", make_function(init_spec, globals, init_options)},
+                          {"pids", make_property(make_function(pids_spec, globals))},
+                          {"start", make_function(start_spec, globals)},
+                          {"join", make_function(join_spec, globals)},
+                          {"terminate", make_function(terminate_spec, globals)},
+                          {"kill", make_function(kill_spec, globals)},
+                          {"livings", make_property(make_function(livings_spec, globals))},
                           {"_build_arguments", make_function(build_arguments_spec, globals)},
                       });
 }
