@@ -58,6 +58,10 @@ void raise_missing_arguments(Function& function, const char* kind, std::initiali
     raise_missing(function, kind, std::vector<const char*>(names));
 }
 
+void raise_missing_arguments(Function& function, const char* kind, const std::vector<const char*>& names) {
+    raise_missing(function, kind, names);
+}
+
 void raise_multiple_values(Function& function, PyObject* parameter) {
     PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", function.qualname, parameter);
     throw PythonError{};

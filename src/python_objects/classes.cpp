@@ -48,6 +48,50 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, const char*
     return cls;
 }
 
+SuperAttribute super_lookup(PyObject* defining_class, PyObject* instance, PyObject* name) {
+    if (defining_class == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        throw PythonError{};
+    }
+    // super()'s own rule for where the search starts.
+    PyTypeObject* defining = reinterpret_cast<PyTypeObject*>(defining_class);
+    PyTypeObject* start = nullptr;
+    if (PyType_Check(defining_class)) {
+        if (PyType_Check(instance) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(instance), defining))
+            start = reinterpret_cast<PyTypeObject*>(instance);
+        else if (PyType_IsSubtype(Py_TYPE(instance), defining))
+            start = Py_TYPE(instance);
+    }
+    PyObject* mro = start != nullptr ? start->tp_mro : nullptr;
+    if (mro == nullptr) {
+        // Unusual cases (and their errors) are left to super() itself.
+        Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, instance);
+        return {get_attr(proxy.get(), name), false};
+    }
+    Ref keep_mro = Ref::borrow(mro);
+    const Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < count && PyTuple_GET_ITEM(mro, i) != defining_class) ++i;
+    for (++i; i < count; ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (found == nullptr) {
+            if (PyErr_Occurred()) throw PythonError{};
+            continue;
+        }
+        Ref attribute = Ref::borrow(found);
+        PyObject* bound_to = instance == reinterpret_cast<PyObject*>(start) ? nullptr : instance;
+        if (bound_to != nullptr &&
+            (PyFunction_Check(found) || PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)))
+            return {attribute, true};
+        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+        if (bind == nullptr) return {attribute, false};
+        return {check(bind(found, bound_to, reinterpret_cast<PyObject*>(start))), false};
+    }
+    Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, instance);
+    return {get_attr(proxy.get(), name), false};
+}
+
 Ref make_staticmethod(Ref function) {
     return call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get());
 }

@@ -21,6 +21,17 @@ struct ClassMember {
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, const char* doc,
                std::initializer_list<ClassMember> members);
 
+// What `super().<name>` finds inside a method of `defining_class` called with
+// `instance` (an object, or a class for __new__), without making the super
+// object. When `needs_instance` is set, `callable` is a plain function (or a
+// method descriptor) left unbound: the caller passes `instance` first, which is
+// what calling the bound method would do.
+struct SuperAttribute {
+    Ref callable;
+    bool needs_instance = false;
+};
+SuperAttribute super_lookup(PyObject* defining_class, PyObject* instance, PyObject* name);
+
 Ref make_staticmethod(Ref function);
 Ref make_classmethod(Ref function);
 Ref make_property(Ref getter);

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <vector>
 
 namespace python_objects {
 
@@ -104,6 +105,7 @@ Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t n
 // The interpreter's TypeErrors for bad calls, for functions that bind by hand.
 [[noreturn]] void raise_missing_arguments(Function& function, const char* kind,
                                           std::initializer_list<const char*> names);
+[[noreturn]] void raise_missing_arguments(Function& function, const char* kind, const std::vector<const char*>& names);
 [[noreturn]] void raise_multiple_values(Function& function, PyObject* parameter);
 
 }  // namespace python_objects

@@ -86,13 +86,9 @@ Ref new_body(Function& function, Arguments& arguments) {
     if (PyErr_Occurred()) throw PythonError{};
 
     // super().__new__(cls, name, bases, attrs)
-    if (function.defining_class == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        throw PythonError{};
-    }
-    Ref next = call(reinterpret_cast<PyObject*>(&PySuper_Type), function.defining_class, cls);
-    Ref next_new = get_attr(next.get(), name_new);
-    return call(next_new.get(), cls, name, bases, attrs);
+    SuperAttribute next_new = super_lookup(function.defining_class, cls, name_new);
+    if (next_new.needs_instance) return call(next_new.callable.get(), cls, cls, name, bases, attrs);
+    return call(next_new.callable.get(), cls, name, bases, attrs);
 }
 
 const FunctionSpec ignore_spec{

@@ -7,6 +7,8 @@
 #include "python_objects/function.h"
 #include "python_objects/module.h"
 
+#include <vector>
+
 namespace tandrel {
 namespace {
 
@@ -24,19 +26,10 @@ Ref target_text(PyObject* globals, PyObject* target_object) {
     return check(PyObject_Str(target.get()));
 }
 
-Ref init_body(Function& function, Arguments& arguments) {
-    PyObject* self = arguments[0];
-    if (function.defining_class == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        throw PythonError{};
-    }
-    // super().__init__(*args, **kwargs)
-    Ref next = call(reinterpret_cast<PyObject*>(&PySuper_Type), function.defining_class, self);
-    Ref next_init = get_attr(next.get(), name_init);
-    check(PyObject_Call(next_init.get(), arguments.varargs.get(), arguments.varkw.get()));
-
-    set_attr(self, name_attr_index, arguments[1]);
-    set_attr(self, name_attr_queue, arguments[2]);
+// Everything of __init__ after the call of the next __init__.
+void describe_work(Function& function, PyObject* self, PyObject* index, PyObject* queue) {
+    set_attr(self, name_attr_index, index);
+    set_attr(self, name_attr_queue, queue);
     Ref target = get_attr(self, name_attr_target);
     Ref name = target_text(function.globals, target.get());
     Ref args_text = check(PyObject_Str(get_attr(self, name_attr_args).get()));
@@ -44,7 +37,80 @@ Ref init_body(Function& function, Arguments& arguments) {
     Ref child_work = lookup_global(function.globals, global_child_work);
     Ref work = call(child_work.get(), name.get(), args_text.get(), kwargs_text.get());
     set_attr(self, name_attr_work, work.get());
+}
+
+// __init__(self, index, queue, *args, **kwargs). Binds self, index and queue
+// and hands every other argument on to super().__init__ as it came, without
+// packing them into a tuple and a dict: plans create thousands of workers.
+Ref construct(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* own_names[] = {"self", "index", "queue"};
+    PyObject* own[3] = {nullptr, nullptr, nullptr};
+    for (Py_ssize_t i = 0; i < nargs && i < 3; ++i) own[i] = args[i];
+
+    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* keyword_values = args + nargs;
+    std::vector<PyObject*> forward;  // [spare slot, self, positional..., keyword values...]
+    forward.reserve(static_cast<size_t>(nargs + keyword_count) + 2);
+    forward.push_back(nullptr);
+    forward.push_back(nullptr);
+    for (Py_ssize_t i = 3; i < nargs; ++i) forward.push_back(args[i]);
+    const Py_ssize_t forward_positional = forward.size() - 2;
+
+    std::vector<PyObject*> forward_names;
+    bool own_keyword = false;
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        PyObject* const interned[] = {name_self, name_index, name_queue};
+        for (int s = 0; s < 3 && slot < 0; ++s) {
+            if (keyword == interned[s]) slot = s;
+        }
+        for (int s = 0; s < 3 && slot < 0; ++s) {
+            if (PyUnicode_CompareWithASCIIString(keyword, own_names[s]) == 0) slot = s;
+        }
+        if (slot < 0) {
+            forward.push_back(keyword_values[k]);
+            forward_names.push_back(keyword);
+            continue;
+        }
+        if (own[slot] != nullptr) raise_multiple_values(function, keyword);
+        own[slot] = keyword_values[k];
+        own_keyword = true;
+    }
+    std::vector<const char*> missing;
+    for (int s = 0; s < 3; ++s) {
+        if (own[s] == nullptr) missing.push_back(own_names[s]);
+    }
+    if (!missing.empty()) raise_missing_arguments(function, "positional", missing);
+
+    Ref names = Ref::borrow(kwnames);
+    if (own_keyword) {
+        names = check(PyTuple_New(static_cast<Py_ssize_t>(forward_names.size())));
+        for (size_t k = 0; k < forward_names.size(); ++k) {
+            Py_INCREF(forward_names[k]);
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), forward_names[k]);
+        }
+    }
+    PyObject* passed_names = names && PyTuple_GET_SIZE(names.get()) > 0 ? names.get() : nullptr;
+
+    PyObject* self = own[0];
+    forward[1] = self;
+    SuperAttribute next_init = super_lookup(function.defining_class, self, name_init);
+    PyObject* const* next_args = next_init.needs_instance ? forward.data() + 1 : forward.data() + 2;
+    const size_t next_nargs = static_cast<size_t>(forward_positional) + (next_init.needs_instance ? 1 : 0);
+    check(compat::vectorcall(next_init.callable.get(), next_args, next_nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                             passed_names));
+
+    describe_work(function, self, own[1], own[2]);
     return Ref::borrow(Py_None);
+}
+
+PyObject* call_init(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function& function = as_function(callable);
+    return entry_point([&] {
+        RecursionGuard recursion;
+        return construct(function, args, PyVectorcall_NARGS(nargsf), kwnames);
+    });
 }
 
 // `{**mapping}`, with the interpreter's complaint about a non-mapping.
@@ -140,7 +206,8 @@ const FunctionSpec init_spec{
     ":param index: int, the child labor index\n"
     ":param queue: the queue that pipes results back to the parent",
     signature({"self", "index", "queue"}, {}, "args", "kwargs"),
-    init_body,
+    nullptr,
+    call_init,
 };
 
 const FunctionSpec run_spec{

@@ -11,7 +11,7 @@ namespace tandrel {
 using namespace python_objects;
 
 void intern_names() {
-    intern_all({&name_index, &name_queue, &name_target, &name_args, &name_kwargs, &name_init, &name_func,
+    intern_all({&name_self, &name_index, &name_queue, &name_target, &name_args, &name_kwargs, &name_init, &name_func,
                 &name_partial, &name_dunder_name, &name_attr_index, &name_attr_queue, &name_attr_work,
                 &name_attr_target, &name_attr_args, &name_attr_kwargs, &name_attr_processes,
                 &name_build_arguments, &name_targets, &name_timeout, &name_cargs, &name_iargs, &name_ckwargs,

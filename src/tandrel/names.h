@@ -7,6 +7,7 @@ namespace tandrel {
 
 using python_objects::Name;
 
+inline Name name_self("self");
 inline Name name_index("index");
 inline Name name_queue("queue");
 inline Name name_target("target");
