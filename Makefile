@@ -34,7 +34,7 @@ test: build
 test-all:
 	@for v in $(VERSIONS); do \
 	  echo "===== CPython $$v"; \
-	  $(MAKE) --no-print-directory test PYTHON=$(call pyenv_python,$$v) || exit 1; \
+	  $(MAKE) --no-print-directory test PYTHON="$$(pyenv prefix $$(pyenv latest $$v))/bin/python" || exit 1; \
 	done
 
 # ASan + UBSan build of the extensions; the stock interpreter is not instrumented,
@@ -55,7 +55,7 @@ sanitize: $(ASAN_PY)
 
 bench:
 	@for v in $(VERSIONS); do \
-	  $(MAKE) --no-print-directory build PYTHON=$(call pyenv_python,$$v) >/dev/null || exit 1; \
+	  $(MAKE) --no-print-directory build PYTHON="$$(pyenv prefix $$(pyenv latest $$v))/bin/python" >/dev/null || exit 1; \
 	done
 	$(VPY) benchmarks/run_all.py $(foreach v,$(VERSIONS),.venv/$(v)/bin/python)
 

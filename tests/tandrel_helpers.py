@@ -161,3 +161,258 @@ def recording_plan_class(events):
 def work_of(worker):
     """(target, args, kwargs) as a worker holds them."""
     return worker._target, worker._args, worker._kwargs
+
+
+# ---- running plans -----------------------------------------------------------
+# Helpers of the start/join/pcall and control tests. Children are held back by
+# gates (fork-context events) rather than by sleeping, and the parent looks at
+# a child's state through /proc, which does not collect its exit status.
+
+import os  # noqa: E402
+import select  # noqa: E402
+import sys  # noqa: E402
+import time as real_time  # noqa: E402
+import types  # noqa: E402
+
+
+class Gate:
+    """Something any number of forked processes can wait at until it opens.
+
+    A pipe that becomes readable when opened, and is never read: unlike a
+    multiprocessing Event, a waiter that is killed leaves nothing behind that
+    could block whoever opens it later."""
+
+    def __init__(self):
+        self._read, self._write = os.pipe()
+        self._opened = False
+
+    def wait(self, timeout=HANG_GUARD):
+        """Whether the gate opened within `timeout` seconds."""
+        return bool(select.select([self._read], [], [], timeout)[0])
+
+    def set(self):
+        if not self._opened:
+            os.write(self._write, b"!")
+            self._opened = True
+
+    def close(self):
+        self.set()
+        os.close(self._read)
+        os.close(self._write)
+
+
+def wait_until(condition, what="the condition", guard=HANG_GUARD):
+    """Poll `condition` until it holds; fail the test after `guard` seconds."""
+    deadline = real_time.monotonic() + guard
+    while not condition():
+        if real_time.monotonic() > deadline:
+            pytest.fail("gave up waiting for %s" % what)
+        real_time.sleep(0.002)
+
+
+def has_ended(pid):
+    """Whether the process has exited, without collecting its exit status:
+    a zombie, or gone altogether."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except (FileNotFoundError, ProcessLookupError):  # reaped meanwhile
+        return True
+    return stat.rsplit(")", 1)[1].split()[0] in ("Z", "X")
+
+
+def wait_ended(*pids):
+    for pid in pids:
+        wait_until(lambda: has_ended(pid), "process %d to end" % pid)
+
+
+def is_reaped(pid):
+    """Whether the exit status of our child `pid` has been collected already.
+
+    (A zombie found here is collected by this very call, so ask only once.)"""
+    try:
+        os.waitpid(pid, os.WNOHANG)
+    except ChildProcessError:
+        return True
+    return False
+
+
+def collected(child):
+    """Whether the parent has collected the exit status of a started child,
+    read without polling it."""
+    return child._popen is not None and child._popen.returncode is not None
+
+
+class FakeTime:
+    """Stands in for the module global `time`: a clock that moves only when
+    slept on. Each sleep records its argument, runs the hook registered for
+    that sleep (numbered from 1), lets a moment of real time pass so that the
+    children get on, and moves the clock on by `step` seconds.
+
+    A join that keeps sleeping past the hang guard fails the test instead of
+    hanging it."""
+
+    def __init__(self, now=1000.0, step=0.25, pause=0.001, events=None):
+        self.now = now
+        self.step = step
+        self.pause = pause
+        self.events = events
+        self.sleeps = []
+        self.hooks = {}
+        self.guard = real_time.monotonic() + HANG_GUARD
+
+    def time(self):
+        if self.events is not None:
+            self.events.append(("time",))
+        return self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        if self.events is not None:
+            self.events.append(("sleep", seconds))
+        if real_time.monotonic() > self.guard:
+            raise AssertionError("join kept waiting past the hang guard")
+        hook = self.hooks.get(len(self.sleeps))
+        if hook is not None:
+            hook()
+        real_time.sleep(self.pause)
+        self.now += self.step
+
+
+@pytest.fixture
+def fake_time(monkeypatch):
+    clock = FakeTime()
+    monkeypatch.setattr(sys.modules["vortan.async_.tandrel"], "time", clock)
+    return clock
+
+
+class RecordingLogContext:
+    """The log context of `start`; records entering and leaving, and the
+    exception being handled while it is left."""
+
+    def __init__(self, events, enter_error=None, exit_result=False, exit_error=None):
+        self.events = events
+        self.enter_error = enter_error
+        self.exit_result = exit_result
+        self.exit_error = exit_error
+        self.handled_at_exit = None
+
+    def __enter__(self, *args, **kwargs):
+        self.events.append(("enter", args, kwargs))
+        if self.enter_error is not None:
+            raise self.enter_error
+        return "dropped"
+
+    def __exit__(self, *args, **kwargs):
+        self.events.append(("exit",) + args)
+        self.handled_at_exit = sys.exc_info()[1]
+        if self.exit_error is not None:
+            raise self.exit_error
+        return self.exit_result
+
+
+class RecordingManagedHandlers:
+    """Stands in for `vortan.log.managed_handlers`: every call of
+    `tasklog.consolidate_next_forked_logfile` is recorded and gives a new
+    RecordingLogContext built with `context_options`."""
+
+    def __init__(self, events, **context_options):
+        self.events = events
+        self.context_options = context_options
+        self.contexts = []
+        self.tasklog = types.SimpleNamespace(consolidate_next_forked_logfile=self._consolidate)
+
+    def _consolidate(self, *args, **kwargs):
+        self.events.append(("consolidate", args, kwargs))
+        context = RecordingLogContext(self.events, **self.context_options)
+        self.contexts.append(context)
+        return context
+
+
+class RecordingWorker:
+    """Stands in for a started or unstarted child: records what is asked of
+    it into `events`, and raises `error` from the call named `fails`."""
+
+    def __init__(self, events, index, alive=False, pid=None, fails=None, error=None):
+        self.events = events
+        self.index = index
+        self.alive = alive
+        self._pid = pid
+        self.fails = fails
+        self.error = error
+
+    def _call(self, name):
+        self.events.append((name, self.index))
+        if self.fails == name:
+            raise self.error
+
+    def start(self):
+        self._call("start")
+
+    def terminate(self):
+        self._call("terminate")
+
+    def is_alive(self):
+        self._call("is_alive")
+        return self.alive
+
+    @property
+    def pid(self):
+        self._call("pid")
+        return self._pid
+
+
+def recording_labor(events):
+    """A ChildLabor subclass that records each start (before and after the
+    fork) and each terminate; to be bound as the module's ChildLabor."""
+    from vortan.async_.tandrel import ChildLabor
+
+    class RecordingLabor(ChildLabor):
+        def start(self):
+            events.append(("fork", self._index))
+            super().start()
+            events.append(("forked", self._index))
+
+        def terminate(self):
+            events.append(("terminate", self._index))
+            super().terminate()
+
+    return RecordingLabor
+
+
+def sequenced_labor(order):
+    """A ChildLabor subclass whose children run (and put their messages) one
+    after another in the given order of indexes; to be bound as the module's
+    ChildLabor. Children not named in `order` run at once."""
+    from vortan.async_.tandrel import ChildLabor
+    turns = {index: Gate() for index in order}
+    following = dict(zip(order, order[1:]))
+    turns[order[0]].set()
+
+    class SequencedLabor(ChildLabor):
+        def run(self):
+            turn = turns.get(self._index)
+            if turn is not None and not turn.wait(HANG_GUARD):
+                raise SystemExit(99)
+            try:
+                super().run()
+            finally:
+                if self._index in following:
+                    turns[following[self._index]].set()
+
+    return SequencedLabor
+
+
+def unreported_text(plan, index):
+    child = plan._processes[index]
+    return "Child process-%d (pid %d) ended with exit code %d before reporting a result." % (
+        index, child.pid, child.exitcode)
+
+
+@pytest.fixture
+def reap_leftovers():
+    """Kills and reaps any child that a failing test left behind."""
+    yield
+    for child in FORK.active_children():
+        child.kill()
+        child.join(HANG_GUARD)

@@ -1,6 +1,7 @@
 #include "classes.h"
 
 #include "calls.h"
+#include "compat.h"
 #include "function.h"
 
 namespace python_objects {
@@ -73,8 +74,9 @@ SuperAttribute super_lookup(PyObject* defining_class, PyObject* instance, PyObje
     Py_ssize_t i = 0;
     while (i < count && PyTuple_GET_ITEM(mro, i) != defining_class) ++i;
     for (++i; i < count; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        PyObject* found = PyDict_GetItemWithError(dict, name);
+        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
         if (found == nullptr) {
             if (PyErr_Occurred()) throw PythonError{};
             continue;

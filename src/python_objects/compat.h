@@ -98,6 +98,17 @@ inline void set_handled_exception(PyObject* exception) {
 #endif
 }
 
+// A type's own namespace, as a new reference. Static builtin types keep it
+// outside tp_dict since 3.12, where PyType_GetDict came.
+inline PyObject* type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
 // Identity of the running interpreter. PyInterpreterState_Get since 3.9.
 inline std::int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000

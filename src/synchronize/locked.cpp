@@ -134,6 +134,15 @@ bool in_context_chain(PyObject* failure, PyObject* candidate) {
     throw PythonError{};
 }
 
+// Only the method call counts against the recursion limit, so that the release
+// after a RecursionError, made one level further out, still gets through.
+PyObject* call_method_counted(PyObject* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = compat::vectorcall(method, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // One locked call; args[0] is self and the arguments are the method's as given.
 template <MissingLock missing>
 Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -142,7 +151,7 @@ Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObjec
     Ref lock;
     if constexpr (missing == MissingLock::create) lock = ensure_lock(wrapper.globals, self);
     acquire_lock(wrapper.globals, self, std::move(lock));
-    PyObject* result = compat::vectorcall(method.get(), args, nargsf, kwnames);
+    PyObject* result = call_method_counted(method.get(), args, nargsf, kwnames);
     if (result == nullptr) release_after_failure(self);
     Ref owned = Ref::steal(result);
     release_lock(self);
@@ -189,7 +198,6 @@ template <MissingLock missing>
 PyObject* call_wrapper(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function& wrapper = as_function(callable);
     return entry_point([&] {
-        RecursionGuard recursion;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames != nullptr && (nargs == 0 || find_self_keyword(kwnames) >= 0))
             return call_with_keyword_self<missing>(wrapper, args, nargs, kwnames);

@@ -1,0 +1,247 @@
+"""Looking at and stopping the children of a plan: pids and livings, terminate
+and kill, before start, while the children run and after join."""
+import os
+import signal
+import types
+
+import pytest
+
+import vortan.async_.tandrel as tandrel
+from tandrel_helpers import (Gate, RecordingWorker, collected, is_reaped, recording_labor,
+                             unreported_text, wait_ended)
+from tandrel_helpers import reap_leftovers  # noqa: F401  (fixture)
+
+Pcall = tandrel.Pcall
+
+pytestmark = pytest.mark.usefixtures("reap_leftovers")
+
+
+def wait_then_give_pid(gate):
+    if not gate.wait():
+        raise RuntimeError("gate never opened")
+    return os.getpid()
+
+
+def give_pid():
+    return os.getpid()
+
+
+class RecordingOs:
+    """Stands in for the module global `os`: records each kill, and passes
+    it on to the real os.kill when `real` is set."""
+
+    def __init__(self, real=True, error_at=None):
+        self.kills = []
+        self.real = real
+        self.error_at = error_at
+
+    def kill(self, pid, sig):
+        self.kills.append((pid, sig))
+        if self.error_at == len(self.kills):
+            raise PermissionError("not allowed")
+        if self.real:
+            os.kill(pid, sig)
+
+
+@pytest.fixture
+def gate():
+    g = Gate()
+    yield g
+    g.close()
+
+
+@pytest.fixture
+def events():
+    return []
+
+
+@pytest.fixture
+def fake_os(monkeypatch):
+    fake = RecordingOs()
+    monkeypatch.setattr(tandrel, "os", fake)
+    return fake
+
+
+@pytest.fixture
+def signals_sent(monkeypatch):
+    """Every os.kill made in this process by anyone (the standard Process
+    included), passed on unchanged."""
+    sent = []
+    real = os.kill
+
+    def kill(pid, sig):
+        sent.append((pid, sig))
+        return real(pid, sig)
+    monkeypatch.setattr(os, "kill", kill)
+    return sent
+
+
+@pytest.fixture
+def running(gate, monkeypatch, events):
+    """A started plan of three children held at the gate, whose terminate
+    calls are recorded into `events`."""
+    monkeypatch.setattr(tandrel, "ChildLabor", recording_labor(events))
+    plan = Pcall(wait_then_give_pid, cargs=(gate,), iargs=[()] * 3, timeout=60)
+    plan.start()
+    del events[:]
+    return plan
+
+
+# ---- before start --------------------------------------------------------------
+
+def test_before_start(monkeypatch, events, fake_os):
+    monkeypatch.setattr(tandrel, "ChildLabor", recording_labor(events))
+    plan = Pcall(give_pid, iargs=[()] * 3)
+    assert plan.pids == (None, None, None)
+    assert plan.livings == ()
+    # The standard Process has nothing to terminate yet: the first child fails.
+    with pytest.raises(AttributeError):
+        plan.terminate()
+    assert events == [("terminate", 0)]
+    # os.kill refuses the pid None.
+    with pytest.raises(TypeError):
+        plan.kill()
+    assert fake_os.kills == [(None, signal.SIGKILL)]
+
+
+# ---- while the children run ----------------------------------------------------
+
+def test_while_running_pids_and_livings_list_every_child_in_order(running, gate):
+    pids, living = running.pids, running.livings
+    assert type(pids) is tuple and type(living) is tuple
+    assert len(pids) == 3 and all(type(pid) is int for pid in pids)
+    assert pids == tuple(p.pid for p in running._processes)
+    assert len(living) == 3 and all(a is b for a, b in zip(living, running._processes))
+    gate.set()
+    running.join()
+    # Each child's own pid, in child order.
+    assert running.results == pids
+    assert running.livings == ()
+    assert running.pids == pids
+
+
+def test_terminate_signals_every_child_and_does_not_wait(running, events, signals_sent):
+    pids = running.pids
+    assert running.terminate() is None
+    assert events == [("terminate", 0), ("terminate", 1), ("terminate", 2)]
+    assert signals_sent == [(pid, signal.SIGTERM) for pid in pids]
+    assert not any(collected(p) for p in running._processes)
+    wait_ended(*pids)
+    assert [p.exitcode for p in running._processes] == [-signal.SIGTERM] * 3
+    with pytest.raises(ChildProcessError) as info:
+        running.join()
+    assert str(info.value) == unreported_text(running, 0)
+
+
+def test_kill_sends_sigkill_to_every_child_and_does_not_wait(running, fake_os):
+    pids = running.pids
+    assert running.kill() is None
+    assert fake_os.kills == [(pid, signal.SIGKILL) for pid in pids]
+    assert not any(collected(p) for p in running._processes)
+    wait_ended(*pids)
+    assert [p.exitcode for p in running._processes] == [-signal.SIGKILL] * 3
+    with pytest.raises(ChildProcessError) as info:
+        running.join()
+    assert str(info.value) == unreported_text(running, 0)
+
+
+def test_kill_looks_up_os_and_signal_when_it_runs(running, monkeypatch):
+    fake = RecordingOs()
+    monkeypatch.setattr(tandrel, "os", fake)
+    monkeypatch.setattr(tandrel, "signal", types.SimpleNamespace(SIGKILL=signal.SIGTERM))
+    running.kill()
+    assert fake.kills == [(pid, signal.SIGTERM) for pid in running.pids]
+    wait_ended(*running.pids)
+    assert [p.exitcode for p in running._processes] == [-signal.SIGTERM] * 3
+
+
+def test_a_failing_kill_stops_at_that_child(running, monkeypatch, gate):
+    fake = RecordingOs(real=False, error_at=2)
+    monkeypatch.setattr(tandrel, "os", fake)
+    with pytest.raises(PermissionError):
+        running.kill()
+    assert fake.kills == [(pid, signal.SIGKILL) for pid in running.pids[:2]]
+    gate.set()
+    running.join()
+    assert running.results == running.pids
+
+
+# ---- after the children ended ----------------------------------------------------
+
+def test_after_join(running, gate, fake_os, signals_sent, events):
+    pids = running.pids
+    gate.set()
+    running.join()
+    assert running.livings == ()
+    assert running.pids == pids
+    # Every exit status has been collected: nothing is signalled any more,
+    # since the pids may belong to other processes by now.
+    assert running.terminate() is None
+    assert running.kill() is None
+    assert events == [("terminate", 0), ("terminate", 1), ("terminate", 2)]
+    assert signals_sent == [] and fake_os.kills == []
+    assert all(is_reaped(pid) for pid in pids)
+
+
+def test_kill_skips_only_the_children_whose_exit_status_was_collected(monkeypatch, fake_os, gate):
+    plan = Pcall([give_pid, wait_then_give_pid, wait_then_give_pid], iargs=[(), (gate,), (gate,)],
+                 timeout=60)
+    plan.start()
+    first, second, third = plan._processes
+    wait_ended(first.pid)
+    assert plan.livings == (second, third)  # collects the first child's exit status
+    assert collected(first)
+    plan.kill()
+    assert fake_os.kills == [(second.pid, signal.SIGKILL), (third.pid, signal.SIGKILL)]
+    with pytest.raises(ChildProcessError) as info:
+        plan.join()
+    assert str(info.value) == unreported_text(plan, 1)
+    assert [p.exitcode for p in plan._processes] == [0, -signal.SIGKILL, -signal.SIGKILL]
+
+
+# ---- walking the children --------------------------------------------------------
+
+def plan_of(workers):
+    plan = Pcall(give_pid)
+    plan._processes = workers
+    return plan
+
+
+def test_livings_asks_every_child_in_order(events):
+    plan = plan_of([RecordingWorker(events, i, alive=alive)
+                    for i, alive in enumerate([True, False, True, True])])
+    living = plan.livings
+    assert [w.index for w in living] == [0, 2, 3]
+    assert events == [("is_alive", i) for i in range(4)]
+
+
+def test_pids_reads_every_child_in_order(events):
+    plan = plan_of([RecordingWorker(events, i, pid=100 + i) for i in range(3)])
+    assert plan.pids == (100, 101, 102)
+    assert events == [("pid", 0), ("pid", 1), ("pid", 2)]
+
+
+@pytest.mark.parametrize("member,call", [
+    ("pid", lambda plan: plan.pids),
+    ("is_alive", lambda plan: plan.livings),
+    ("terminate", lambda plan: plan.terminate()),
+])
+def test_an_error_of_one_child_stops_the_walk_there(events, member, call):
+    error = OSError("child %s failed" % member)
+    plan = plan_of([RecordingWorker(events, 0), RecordingWorker(events, 1, fails=member, error=error),
+                    RecordingWorker(events, 2)])
+    with pytest.raises(OSError) as info:
+        call(plan)
+    assert info.value is error
+    assert events == [(member, 0), (member, 1)]
+
+
+def test_each_access_sees_the_current_children(events):
+    plan = plan_of([RecordingWorker(events, 0, alive=True, pid=7)])
+    assert plan.pids == (7,) and len(plan.livings) == 1
+    plan._processes = [RecordingWorker(events, 0, alive=False, pid=8),
+                       RecordingWorker(events, 1, alive=True, pid=9)]
+    assert plan.pids == (8, 9)
+    assert [w.index for w in plan.livings] == [1]
+    plan._processes = []
+    assert plan.pids == () and plan.livings == ()
