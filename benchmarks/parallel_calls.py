@@ -40,6 +40,8 @@ overhead over the floor at most 0.25 s (one poll period of join) plus 10 ms on
 every row, and on the big row pcall / floor at most 1.3. The script exits
 non-zero only if a variant returns wrong results.
 """
+# run_all: first interpreter only
+
 
 import concurrent.futures
 import gc

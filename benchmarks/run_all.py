@@ -17,6 +17,10 @@ time, and must:
   several tables, one line per table;
 - exit 0 when it measured. A ratio that misses its target is not a failure.
 
+A script whose source holds the line ``# run_all: first interpreter only`` (a
+slow one, measured where it matters) runs only under the first interpreter
+given, which `make bench` makes CPython 3.8.
+
 Anything else a script prints is shown only with -v. This script prints, per
 table title, one row per interpreter (labelled with its Python version) and the
 union of the columns in order of first appearance. A run that exits non-zero,
@@ -35,6 +39,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PREFIX = "BENCH-RESULT "
+
+
+def first_interpreter_only(script):
+    with open(script) as source:
+        return any(line.strip() == "# run_all: first interpreter only" for line in source)
 
 
 def benchmark_scripts():
@@ -149,7 +158,8 @@ def main(argv=None):
     for script in scripts:
         name = os.path.basename(script)
         runs = []
-        for version, python in interpreters:
+        chosen = interpreters[:1] if first_interpreter_only(script) else interpreters
+        for version, python in chosen:
             started = time.monotonic()
             records, failure, output = run_one(python, script, args.timeout)
             print("ran %s under %s in %.1fs%s" % (name, version, time.monotonic() - started,
