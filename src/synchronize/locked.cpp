@@ -72,7 +72,7 @@ bool is_semaphore_acquire(PyObject* acquire) {
     return true;
 }
 
-// Where the method takes an argument tuple (3.8 to 3.11), hand it a ready-made
+// Where the method takes an argument tuple (3.8 and 3.9), hand it a ready-made
 // (False,) instead of having the call machinery build one per call.
 Ref call_semaphore_acquire(PyObject* acquire) {
     const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
