@@ -20,6 +20,12 @@ Name name_dunder_path("__path__");
 Name name_dunder_name("__name__");
 Name name_get_context("get_context");
 
+// The module of this shared library, for the slot functions.
+SingleModule* this_module = nullptr;
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) { return this_module->create(spec); }
+int exec_slot(PyObject* module) { return this_module->exec(module); }
+
 void intern_layer_names() {
     intern_all({&name_import, &name_spec_name, &name_loader, &name_origin, &name_parent, &name_search_locations,
                 &name_dunder_loader, &name_dunder_file, &name_dunder_package, &name_dunder_path, &name_dunder_name, &name_get_context});
@@ -64,6 +70,16 @@ Ref import_fork_context(PyObject* globals) {
 
 void set_global(PyObject* globals, const char* name, PyObject* value) {
     check_status(PyDict_SetItemString(globals, name, value));
+}
+
+PyObject* SingleModule::definition() noexcept {
+    this_module = this;
+    slots_[0] = {Py_mod_create, reinterpret_cast<void*>(create_slot)};
+    slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
+    slots_[2] = {0, nullptr};
+    no_functions_[0] = {nullptr, nullptr, 0, nullptr};
+    definition_ = {PyModuleDef_HEAD_INIT, short_name_, nullptr, 0, no_functions_, slots_, nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&definition_);
 }
 
 PyObject* SingleModule::create(PyObject* spec) noexcept {

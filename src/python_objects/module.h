@@ -10,11 +10,15 @@ namespace python_objects {
 
 using ModuleBody = void (*)(PyObject* globals);
 
-// The create and exec steps of one extension module. Holds plain data only,
-// constant-initialised, so that nothing a fork copies can be half-built.
+// One extension module: its definition for multi-phase init, and its create
+// and exec steps. Holds plain data only, constant-initialised, so that nothing
+// a fork copies can be half-built. Each shared library defines exactly one.
 class SingleModule {
 public:
     constexpr SingleModule(const char* short_name, ModuleBody body) noexcept : short_name_(short_name), body_(body) {}
+
+    // What PyInit_<name> returns.
+    PyObject* definition() noexcept;
 
     // Py_mod_create: the cached module when this process has one.
     PyObject* create(PyObject* spec) noexcept;
@@ -27,6 +31,9 @@ private:
     PyObject* module_ = nullptr;
     bool initialised_ = false;
     std::int64_t interpreter_id_ = -1;
+    PyModuleDef_Slot slots_[3] = {};
+    PyMethodDef no_functions_[1] = {};
+    PyModuleDef definition_ = {};
 };
 
 // `import name` at module level: the top-level module, through builtins.__import__.

@@ -45,22 +45,7 @@ void module_body(PyObject* globals) {
 
 SingleModule the_module("synchronize", module_body);
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return the_module.create(spec); }
-int exec(PyObject* module) { return the_module.exec(module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace synchronize
 
-MODULE_INIT_FUNCTION PyInit_synchronize() { return PyModuleDef_Init(&synchronize::definition); }
+MODULE_INIT_FUNCTION PyInit_synchronize() { return synchronize::the_module.definition(); }
