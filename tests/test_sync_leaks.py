@@ -25,14 +25,22 @@ def resident_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def growth(run, warmup=True):
+def growth(run, warmup=True, rounds=3):
+    """Smallest growth of resident memory over a few runs of `run`.
+
+    A leak grows memory in every run; the allocator's and other threads' noise
+    does not, so the smallest of several growths is the one to judge.
+    """
     if warmup:
         run()
-    gc.collect()
-    before = resident_bytes()
-    run()
-    gc.collect()
-    return resident_bytes() - before
+    growths = []
+    for _ in range(rounds):
+        gc.collect()
+        before = resident_bytes()
+        run()
+        gc.collect()
+        growths.append(resident_bytes() - before)
+    return min(growths)
 
 
 def refcount_changes(call, *objs, n=10000):
