@@ -1,11 +1,15 @@
 // Argument binding with the interpreter's own rules and TypeError wording.
 #include "function.h"
 
+#include "calls.h"
+
 #include <string>
 #include <vector>
 
 namespace python_objects {
 namespace {
+
+Name name_keys("keys");
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c': as the interpreter lists missing names.
 std::string quoted_list(const std::vector<const char*>& names) {
@@ -52,7 +56,50 @@ int find_parameter(const Signature& parameters, PyObject* keyword) {
     return -1;
 }
 
+// How the interpreter names a callable in a call's TypeError.
+const char* callable_name(PyObject* callable) {
+    return PyType_Check(callable) ? reinterpret_cast<PyTypeObject*>(callable)->tp_name : PyEval_GetFuncName(callable);
+}
+
+void merge_keyword(PyObject* callable, PyObject* keywords, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", callable_name(callable));
+        throw PythonError{};
+    }
+    if (check_status(PyDict_Contains(keywords, key)) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'",
+                     callable_name(callable), key);
+        throw PythonError{};
+    }
+    check_status(PyDict_SetItem(keywords, key, value));
+}
+
 }  // namespace
+
+void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping) {
+    if (PyDict_Check(mapping)) {
+        Ref keep = Ref::borrow(mapping);
+        PyObject *key, *value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(mapping, &position, &key, &value)) merge_keyword(callable, keywords, key, value);
+        return;
+    }
+    name_keys.intern();
+    PyObject* keys_method = nullptr;
+    if (check_status(compat::get_optional_attr(mapping, name_keys, &keys_method)) == 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
+                     callable_name(callable), Py_TYPE(mapping)->tp_name);
+        throw PythonError{};
+    }
+    Py_DECREF(keys_method);
+    Ref keys = check(PyMapping_Keys(mapping));
+    Ref iterator = check(PyObject_GetIter(keys.get()));
+    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref value = check(PyObject_GetItem(mapping, key.get()));
+        merge_keyword(callable, keywords, key.get(), value.get());
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+}
 
 void raise_missing_arguments(Function& function, const char* kind, std::initializer_list<const char*> names) {
     raise_missing(function, kind, std::vector<const char*>(names));

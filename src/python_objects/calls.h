@@ -58,6 +58,11 @@ Ref call_method(PyObject* object, PyObject* name, Args... args) {
     return call(method.get(), args...);
 }
 
+// `callable(..., **mapping)`: adds the items of `mapping` to the dict
+// `keywords`, with the interpreter's complaints about a non-mapping, a key that
+// is not a string and a keyword given twice (binding.cpp).
+void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping);
+
 // A module global as the function body would see it: the module namespace,
 // then the builtins; NameError otherwise. Read at each use, never cached.
 Ref lookup_global(PyObject* globals, PyObject* name);

@@ -113,24 +113,6 @@ PyObject* call_init(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     });
 }
 
-// `{**mapping}`, with the interpreter's complaint about a non-mapping.
-Ref keyword_copy(PyObject* target, PyObject* mapping) {
-    Ref copy = check(PyDict_New());
-    if (PyDict_Check(mapping)) {
-        check_status(PyDict_Update(copy.get(), mapping));
-        return copy;
-    }
-    PyObject* keys = nullptr;
-    if (check_status(compat::get_optional_attr(mapping, name_keys, &keys)) == 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s argument after ** must be a mapping, not %.200s",
-                     Py_TYPE(target)->tp_name, Py_TYPE(mapping)->tp_name);
-        throw PythonError{};
-    }
-    Py_DECREF(keys);
-    check_status(PyDict_Merge(copy.get(), mapping, 1));
-    return copy;
-}
-
 // The ERROR record of a failed target, in nine pieces.
 Ref failure_text(PyObject* self) {
     Ref index_text = check(PyObject_Str(get_attr(self, name_attr_index).get()));
@@ -164,7 +146,8 @@ Ref failure_message(Function& function, PyObject* self, PyObject* index, Report 
 Ref run_target(PyObject* self) {
     Ref target = get_attr(self, name_attr_target);
     Ref args = check(PySequence_Tuple(get_attr(self, name_attr_args).get()));
-    Ref kwargs = keyword_copy(target.get(), get_attr(self, name_attr_kwargs).get());
+    Ref kwargs = check(PyDict_New());  // a fresh dict, as `**self._kwargs` makes
+    merge_keywords(target.get(), kwargs.get(), get_attr(self, name_attr_kwargs).get());
     return check(PyObject_Call(target.get(), args.get(), kwargs.get()));
 }
 

@@ -21,44 +21,14 @@ Py_ssize_t length_of(PyObject* sized) {
     return length;
 }
 
-// How the interpreter names a callable in a call's TypeError.
-const char* callable_name(PyObject* callable) {
-    return PyType_Check(callable) ? reinterpret_cast<PyTypeObject*>(callable)->tp_name : PyEval_GetFuncName(callable);
-}
-
-// `ChildLabor(index=i, queue=self._queue, **work)`, with the interpreter's
-// complaint about a keyword given twice.
+// `ChildLabor(index=i, queue=self._queue, **work)`.
 Ref make_worker(PyObject* globals, PyObject* self, Py_ssize_t index, PyObject* work) {
     Ref keywords = check(PyDict_New());
     Ref index_object = check(PyLong_FromSsize_t(index));
     check_status(PyDict_SetItem(keywords.get(), name_index, index_object.get()));
     check_status(PyDict_SetItem(keywords.get(), name_queue, get_attr(self, name_attr_queue).get()));
     Ref child_labor = lookup_global(globals, global_child_labor);
-    PyObject* keys_method = nullptr;
-    if (!PyDict_Check(work) && check_status(compat::get_optional_attr(work, name_keys, &keys_method)) == 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
-                     callable_name(child_labor.get()),
-                     Py_TYPE(work)->tp_name);
-        throw PythonError{};
-    }
-    Py_XDECREF(keys_method);
-    Ref keys = check(PyMapping_Keys(work));
-    Ref key_iterator = check(PyObject_GetIter(keys.get()));
-    while (Ref key = Ref::steal(PyIter_Next(key_iterator.get()))) {
-        if (!PyUnicode_Check(key.get())) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            throw PythonError{};
-        }
-        if (check_status(PyDict_Contains(keywords.get(), key.get())) > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'",
-                         callable_name(child_labor.get()),
-                         key.get());
-            throw PythonError{};
-        }
-        Ref value = check(PyObject_GetItem(work, key.get()));
-        check_status(PyDict_SetItem(keywords.get(), key.get(), value.get()));
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+    merge_keywords(child_labor.get(), keywords.get(), work);
     Ref no_arguments = check(PyTuple_New(0));
     return check(PyObject_Call(child_labor.get(), no_arguments.get(), keywords.get()));
 }
@@ -103,14 +73,15 @@ Ref init_body(Function& function, Arguments& arguments) {
 Py_ssize_t count_children(PyObject* globals, bool single_target, PyObject* targets, PyObject* iargs, PyObject* ikwargs,
                           const std::vector<Ref>& value_lists) {
     std::vector<Py_ssize_t> counts;
-    if (!single_target) counts.push_back(length_of(targets));
+    const Py_ssize_t target_count = single_target ? 0 : length_of(targets);
+    if (!single_target) counts.push_back(target_count);
     counts.push_back(length_of(iargs));
     counts.push_back(length_of(ikwargs));
     for (const Ref& values : value_lists) counts.push_back(length_of(values.get()));
     counts.erase(std::remove(counts.begin(), counts.end(), 0), counts.end());
     if (!counts.empty()) {
         const Py_ssize_t children = *std::min_element(counts.begin(), counts.end());
-        if (!single_target && length_of(targets) == 0) {
+        if (!single_target && target_count == 0) {
             PyErr_Format(PyExc_ValueError, "targets is empty: there is no target for the %zd planned child processes",
                          children);
             throw PythonError{};
@@ -156,6 +127,9 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
     Ref ckwargs = get_attr(self, name_ckwargs);
     const bool has_iargs = length_of(iargs.get()) > 0;
     const bool has_ikwargs = length_of(ikwargs.get()) > 0;
+    // An empty value list sets its keyword for no child.
+    std::vector<bool> sets_keyword;
+    for (const Ref& values : value_lists) sets_keyword.push_back(length_of(values.get()) > 0);
     Ref works = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < children; ++i) {
         Ref args = check(PySequence_Tuple(cargs.get()));
@@ -166,8 +140,7 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
         Ref kwargs = call_method(ckwargs.get(), name_copy);
         if (has_ikwargs) call_method(kwargs.get(), name_update, check(PySequence_GetItem(ikwargs.get(), i)).get());
         for (size_t k = 0; k < keys.size(); ++k) {
-            // An empty value list sets this keyword for no child.
-            if (length_of(value_lists[k].get()) == 0) continue;
+            if (!sets_keyword[k]) continue;
             Ref value = check(PySequence_GetItem(value_lists[k].get(), i));
             check_status(PyObject_SetItem(kwargs.get(), keys[k].get(), value.get()));
         }

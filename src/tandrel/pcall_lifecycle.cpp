@@ -84,8 +84,9 @@ Ref lookup_special(PyObject* object, PyObject* name) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
         throw PythonError{};
     }
+    Ref held = Ref::borrow(descriptor);  // binding may run code that changes the type
     descrgetfunc bind = Py_TYPE(descriptor)->tp_descr_get;
-    if (bind == nullptr) return Ref::borrow(descriptor);
+    if (bind == nullptr) return held;
     return check(bind(descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
