@@ -84,7 +84,6 @@ void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping) {
         while (PyDict_Next(mapping, &position, &key, &value)) merge_keyword(callable, keywords, key, value);
         return;
     }
-    name_keys.intern();
     PyObject* keys_method = nullptr;
     if (check_status(compat::get_optional_attr(mapping, name_keys, &keys_method)) == 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",

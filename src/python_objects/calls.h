@@ -5,29 +5,60 @@
 #include "compat.h"
 #include "ref.h"
 
-#include <initializer_list>
 
 namespace python_objects {
 
-// An interned attribute or keyword name. Constant-initialised, so a fork can
-// never copy it half-built; `intern` runs once per module exec.
+// An interned attribute or keyword name. Every Name of a shared library
+// registers itself when the library is loaded, and the module's create step
+// interns them all: a name cannot be declared and then left uninterned. The
+// Python objects are made only then because no Python API may be called before
+// the interpreter exists, and because the order of static initialisation
+// across files is not ours to choose.
 class Name {
 public:
-    constexpr explicit Name(const char* text) noexcept : text_(text) {}
+    explicit Name(const char* text) noexcept : text_(text), next_(registered_) { registered_ = this; }
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+
     operator PyObject*() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
-    void intern() {
-        if (object_ == nullptr) object_ = check(PyUnicode_InternFromString(text_)).release();
-    }
+
+    // Interns every Name of this shared library; later calls do nothing.
+    static void intern_registered();
 
 private:
+    // Constant-initialised, so it is valid before any Name registers.
+    static inline Name* registered_ = nullptr;
     const char* text_;
-    PyObject* object_ = nullptr;  // immortal for our purposes: never released
+    Name* next_;
+    PyObject* object_ = nullptr;  // lives as long as the process: never released
 };
 
-inline void intern_all(std::initializer_list<Name*> names) {
-    for (Name* name : names) name->intern();
-}
+// A tuple of keyword names for vectorcalls, made when the names are interned.
+class KeywordNames {
+public:
+    template <class... Names>
+    explicit KeywordNames(Names&... names) noexcept : names_{&names...}, count_(sizeof...(Names)), next_(registered_) {
+        static_assert(sizeof...(Names) <= 4, "KeywordNames holds at most four names");
+        registered_ = this;
+    }
+    KeywordNames(const KeywordNames&) = delete;
+    KeywordNames& operator=(const KeywordNames&) = delete;
+
+    operator PyObject*() const noexcept { return tuple_; }
+
+    static void make_registered();
+
+private:
+    static inline KeywordNames* registered_ = nullptr;
+    Name* names_[4];
+    Py_ssize_t count_;
+    KeywordNames* next_;
+    PyObject* tuple_ = nullptr;  // lives as long as the process
+};
+
+// Names every part of the layer and both modules use.
+inline Name name_dunder_name("__name__");
 
 inline Ref get_attr(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
 

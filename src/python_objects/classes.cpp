@@ -12,14 +12,11 @@ Name name_prepare_class("prepare_class");
 Name name_module_attr("__module__");
 Name name_qualname_attr("__qualname__");
 Name name_doc_attr("__doc__");
-Name name_dunder_name("__name__");
 
 }  // namespace
 
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, const char* doc,
                std::initializer_list<ClassMember> members) {
-    intern_all({&name_types, &name_prepare_class, &name_module_attr, &name_qualname_attr, &name_doc_attr,
-                &name_dunder_name});
     Ref class_name = check(PyUnicode_InternFromString(name));
 
     // types.prepare_class derives the metaclass and calls its __prepare__.

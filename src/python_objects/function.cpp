@@ -23,7 +23,6 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 Name name_inspect("inspect");
 Name name_parameter("Parameter");
 Name name_signature_class("Signature");
-Name name_empty("empty");
 Name name_default("default");
 Name name_annotation("annotation");
 Name name_return("return");
@@ -279,8 +278,6 @@ PyMethodDef methods[] = {
 
 void ready_function_type() {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return;
-    intern_all({&name_inspect, &name_parameter, &name_signature_class, &name_empty, &name_default, &name_annotation,
-                &name_return, &name_return_annotation, &name_signature_attr, &name_wrapped});
     PyTypeObject& t = function_type;
     t.tp_name = VORTAN_MODULE_NAME ".function";
     t.tp_doc = "A function of this module, implemented in C++.";

@@ -17,7 +17,6 @@ Name name_dunder_loader("__loader__");
 Name name_dunder_file("__file__");
 Name name_dunder_package("__package__");
 Name name_dunder_path("__path__");
-Name name_dunder_name("__name__");
 Name name_get_context("get_context");
 
 // The module of this shared library, for the slot functions.
@@ -25,11 +24,6 @@ SingleModule* this_module = nullptr;
 
 PyObject* create_slot(PyObject* spec, PyModuleDef*) { return this_module->create(spec); }
 int exec_slot(PyObject* module) { return this_module->exec(module); }
-
-void intern_layer_names() {
-    intern_all({&name_import, &name_spec_name, &name_loader, &name_origin, &name_parent, &name_search_locations,
-                &name_dunder_loader, &name_dunder_file, &name_dunder_package, &name_dunder_path, &name_dunder_name, &name_get_context});
-}
 
 Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int level) {
     Ref importer = lookup_global(globals, name_import);
@@ -39,6 +33,24 @@ Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int lev
 }
 
 }  // namespace
+
+void Name::intern_registered() {
+    for (Name* name = registered_; name != nullptr; name = name->next_)
+        if (name->object_ == nullptr) name->object_ = check(PyUnicode_InternFromString(name->text_)).release();
+}
+
+void KeywordNames::make_registered() {
+    for (KeywordNames* keywords = registered_; keywords != nullptr; keywords = keywords->next_) {
+        if (keywords->tuple_ != nullptr) continue;
+        Ref tuple = check(PyTuple_New(keywords->count_));
+        for (Py_ssize_t i = 0; i < keywords->count_; ++i) {
+            PyObject* name = *keywords->names_[i];
+            Py_INCREF(name);
+            PyTuple_SET_ITEM(tuple.get(), i, name);
+        }
+        keywords->tuple_ = tuple.release();
+    }
+}
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
@@ -84,7 +96,8 @@ PyObject* SingleModule::definition() noexcept {
 
 PyObject* SingleModule::create(PyObject* spec) noexcept {
     return entry_point([&] {
-        intern_layer_names();
+        Name::intern_registered();
+        KeywordNames::make_registered();
         const std::int64_t interpreter_id = compat::current_interpreter_id();
         if (interpreter_id < 0) throw PythonError{};
         if (interpreter_id_ < 0) interpreter_id_ = interpreter_id;

@@ -11,23 +11,10 @@ namespace synchronize {
 
 using namespace python_objects;
 
-void intern_names() {
-    intern_all({&name_lock_attr, &name_acquire, &name_release, &name_block, &name_timeout, &name_warning,
-                &name_rlock, &name_wraps, &name_isfunction, &name_startswith, &name_items, &name_ignore_marker,
-                &name_new, &name_self, &name_underscore, &name_get_logger, &name_dunder_name,
-                &text_waiting_for_lock, &global_multiprocessing, &global_logger, &global_functools, &global_inspect, &global_logging,
-                &global_locked});
-    if (keywords_block == nullptr) keywords_block = check(PyTuple_Pack(1, static_cast<PyObject*>(name_block))).release();
-    if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
-    if (keywords_block_timeout == nullptr)
-        keywords_block_timeout =
-            check(PyTuple_Pack(2, static_cast<PyObject*>(name_block), static_cast<PyObject*>(name_timeout))).release();
-}
-
 namespace {
 
 void module_body(PyObject* globals) {
-    intern_names();
+    if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
     set_global(globals, "inspect", import_module(globals, "inspect").get());
     set_global(globals, "logging", import_module(globals, "logging").get());
     set_global(globals, "functools", import_module(globals, "functools").get());

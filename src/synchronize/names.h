@@ -1,4 +1,4 @@
-// Attribute and keyword names of the locking module, interned once at import.
+// Attribute and keyword names of the locking module, interned when the module is created.
 #pragma once
 
 #include "python_objects/calls.h"
@@ -23,7 +23,6 @@ inline Name name_new("__new__");
 inline Name name_self("self");
 inline Name name_underscore("_");
 inline Name name_get_logger("getLogger");
-inline Name name_dunder_name("__name__");
 inline Name text_waiting_for_lock("Waiting for lock on %s");
 // Module globals, looked up by name at each use.
 inline Name global_multiprocessing("multiprocessing");
@@ -33,12 +32,10 @@ inline Name global_inspect("inspect");
 inline Name global_logging("logging");
 inline Name global_locked("locked");
 
-// Tuples of keyword names for vectorcalls: ("block",) and ("block", "timeout").
-inline PyObject* keywords_block = nullptr;
-inline PyObject* keywords_block_timeout = nullptr;
-// (False,): the arguments of a non-blocking acquire.
+// Keyword-name tuples for vectorcalls.
+inline python_objects::KeywordNames keywords_block(name_block);
+inline python_objects::KeywordNames keywords_block_timeout(name_block, name_timeout);
+// (False,): the arguments of a non-blocking acquire, made by the module body.
 inline PyObject* arguments_nonblocking = nullptr;
-
-void intern_names();
 
 }  // namespace synchronize

@@ -10,33 +10,9 @@ namespace tandrel {
 
 using namespace python_objects;
 
-void intern_names() {
-    intern_all({&name_self, &name_index, &name_queue, &name_target, &name_args, &name_kwargs, &name_init, &name_func,
-                &name_partial, &name_dunder_name, &name_attr_index, &name_attr_queue, &name_attr_work,
-                &name_attr_target, &name_attr_args, &name_attr_kwargs, &name_attr_processes,
-                &name_build_arguments, &name_targets, &name_timeout, &name_cargs, &name_iargs, &name_ckwargs,
-                &name_ikwargs, &name_varkwargs, &name_results, &name_copy, &name_update, &name_keys, &name_min, &name_put,
-                &name_exception, &name_repeat, &name_simple_queue, &name_process,
-                &name_get_logger, &global_functools, &global_itertools, &global_logging, &global_logger,
-                &global_multiprocessing, &global_child_work, &global_child_labor,
-                &global_exception_with_traceback, &global_namedtuple, &name_is_alive, &name_empty, &name_get,
-                &name_sleep, &name_time, &name_starttime, &name_stoptime, &name_livings, &name_terminate,
-                &name_start, &name_join, &name_pid, &name_popen, &name_returncode, &name_kill, &name_sigkill,
-                &name_exitcode, &name_tasklog, &name_consolidate, &name_enter, &name_exit, &name_format,
-                &name_error, &name_p, &name_extended_msg, &name_attr_messages, &text_still_running_line,
-                &text_still_running, &text_newline, &global_os, &global_time, &global_signal,
-                &global_managed_handlers});
-    if (keywords_p == nullptr) keywords_p = check(PyTuple_Pack(1, static_cast<PyObject*>(name_p))).release();
-    if (keywords_timeout_extended_msg == nullptr)
-        keywords_timeout_extended_msg = check(PyTuple_Pack(2, static_cast<PyObject*>(name_timeout),
-                                                           static_cast<PyObject*>(name_extended_msg)))
-                                            .release();
-}
-
 namespace {
 
 void module_body(PyObject* globals) {
-    intern_names();
     for (const char* name : {"os", "time", "signal", "logging", "itertools", "functools"})
         set_global(globals, name, import_module(globals, name).get());
     set_global(globals, "namedtuple", import_from(globals, "collections", "namedtuple", 0).get());

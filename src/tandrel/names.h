@@ -1,4 +1,4 @@
-// Attribute and keyword names of the parallel-call module, interned once at import.
+// Attribute and keyword names of the parallel-call module, interned when the module is created.
 #pragma once
 
 #include "python_objects/calls.h"
@@ -16,7 +16,6 @@ inline Name name_kwargs("kwargs");
 inline Name name_init("__init__");
 inline Name name_func("func");
 inline Name name_partial("partial");
-inline Name name_dunder_name("__name__");
 inline Name name_attr_index("_index");
 inline Name name_attr_queue("_queue");
 inline Name name_attr_work("_work");
@@ -35,7 +34,6 @@ inline Name name_varkwargs("varkwargs");
 inline Name name_results("results");
 inline Name name_copy("copy");
 inline Name name_update("update");
-inline Name name_keys("keys");
 inline Name name_min("min");
 inline Name name_put("put");
 inline Name name_exception("exception");
@@ -87,10 +85,8 @@ inline Name global_child_labor("ChildLabor");
 inline Name global_exception_with_traceback("ExceptionWithTraceback");
 inline Name global_namedtuple("namedtuple");
 
-// Keyword-name tuples for vectorcalls, made once at import.
-inline PyObject* keywords_p = nullptr;
-inline PyObject* keywords_timeout_extended_msg = nullptr;
-
-void intern_names();
+// Keyword-name tuples for vectorcalls.
+inline python_objects::KeywordNames keywords_p(name_p);
+inline python_objects::KeywordNames keywords_timeout_extended_msg(name_timeout, name_extended_msg);
 
 }  // namespace tandrel
