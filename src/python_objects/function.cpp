@@ -30,11 +30,10 @@ Name name_return_annotation("return_annotation");
 Name name_signature_attr("__signature__");
 Name name_wrapped("__wrapped__");
 
-Function& self_of(PyObject* object) { return as_function(object); }
 
 PyObject* call_with_generic_binding(PyObject* callable, PyObject* const* args, size_t nargsf,
                                     PyObject* kwnames) noexcept {
-    Function& function = self_of(callable);
+    Function& function = as_function(callable);
     return entry_point([&] {
         RecursionGuard recursion;
         Arguments arguments = bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames);
@@ -43,7 +42,7 @@ PyObject* call_with_generic_binding(PyObject* callable, PyObject* const* args, s
 }
 
 int traverse(PyObject* object, visitproc visit, void* arg) {
-    Function& f = self_of(object);
+    Function& f = as_function(object);
     Py_VISIT(f.name);
     Py_VISIT(f.qualname);
     Py_VISIT(f.module);
@@ -53,7 +52,7 @@ int traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(f.defaults);
     Py_VISIT(f.kwdefaults);
     Py_VISIT(f.globals);
-    Py_VISIT(f.closure);
+    Py_VISIT(f.wrapped);
     Py_VISIT(f.defining_class);
     return 0;
 }
@@ -61,7 +60,7 @@ int traverse(PyObject* object, visitproc visit, void* arg) {
 // Name and qualname are strings and take part in no cycle; they stay so that
 // repr and error messages never meet a cleared function.
 int clear(PyObject* object) {
-    Function& f = self_of(object);
+    Function& f = as_function(object);
     Py_CLEAR(f.module);
     Py_CLEAR(f.doc);
     Py_CLEAR(f.annotations);
@@ -69,7 +68,7 @@ int clear(PyObject* object) {
     Py_CLEAR(f.defaults);
     Py_CLEAR(f.kwdefaults);
     Py_CLEAR(f.globals);
-    Py_CLEAR(f.closure);
+    Py_CLEAR(f.wrapped);
     Py_CLEAR(f.defining_class);
     return 0;
 }
@@ -78,7 +77,7 @@ void dealloc(PyObject* object) {
     PyObject_GC_UnTrack(object);
     // A chain of wrappers around wrappers is freed iteratively, not by deep recursion.
     Py_TRASHCAN_BEGIN(object, dealloc)
-    Function& f = self_of(object);
+    Function& f = as_function(object);
     if (f.weakreflist != nullptr) PyObject_ClearWeakRefs(object);
     clear(object);
     Py_CLEAR(f.name);
@@ -88,7 +87,7 @@ void dealloc(PyObject* object) {
 }
 
 PyObject* repr(PyObject* object) {
-    return PyUnicode_FromFormat("<function %U at %p>", self_of(object).qualname, object);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(object).qualname, object);
 }
 
 // Binds like a Python function: the function itself through the class, a bound
@@ -104,8 +103,8 @@ PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) {
 // Pickled by reference, like any function: the unpickler finds it again by
 // __module__ and __qualname__.
 PyObject* reduce(PyObject* object, PyObject*) {
-    Py_INCREF(self_of(object).qualname);
-    return self_of(object).qualname;
+    Py_INCREF(as_function(object).qualname);
+    return as_function(object).qualname;
 }
 
 int set_string(PyObject** slot, PyObject* value, const char* attribute) {
@@ -119,22 +118,22 @@ int set_string(PyObject** slot, PyObject* value, const char* attribute) {
 }
 
 PyObject* get_name(PyObject* object, void*) {
-    Py_INCREF(self_of(object).name);
-    return self_of(object).name;
+    Py_INCREF(as_function(object).name);
+    return as_function(object).name;
 }
 int set_name(PyObject* object, PyObject* value, void*) {
-    return set_string(&self_of(object).name, value, "__name__");
+    return set_string(&as_function(object).name, value, "__name__");
 }
 PyObject* get_qualname(PyObject* object, void*) {
-    Py_INCREF(self_of(object).qualname);
-    return self_of(object).qualname;
+    Py_INCREF(as_function(object).qualname);
+    return as_function(object).qualname;
 }
 int set_qualname(PyObject* object, PyObject* value, void*) {
-    return set_string(&self_of(object).qualname, value, "__qualname__");
+    return set_string(&as_function(object).qualname, value, "__qualname__");
 }
 
 PyObject* get_annotations(PyObject* object, void*) {
-    Function& f = self_of(object);
+    Function& f = as_function(object);
     if (f.annotations == nullptr && (f.annotations = PyDict_New()) == nullptr) return nullptr;
     Py_INCREF(f.annotations);
     return f.annotations;
@@ -146,7 +145,7 @@ int set_annotations(PyObject* object, PyObject* value, void*) {
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(self_of(object).annotations, value);
+    Py_XSETREF(as_function(object).annotations, value);
     return 0;
 }
 
@@ -155,7 +154,7 @@ PyObject* get_optional(PyObject* value) {
     Py_INCREF(value);
     return value;
 }
-PyObject* get_defaults(PyObject* object, void*) { return get_optional(self_of(object).defaults); }
+PyObject* get_defaults(PyObject* object, void*) { return get_optional(as_function(object).defaults); }
 int set_defaults(PyObject* object, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
@@ -163,10 +162,10 @@ int set_defaults(PyObject* object, PyObject* value, void*) {
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(self_of(object).defaults, value);
+    Py_XSETREF(as_function(object).defaults, value);
     return 0;
 }
-PyObject* get_kwdefaults(PyObject* object, void*) { return get_optional(self_of(object).kwdefaults); }
+PyObject* get_kwdefaults(PyObject* object, void*) { return get_optional(as_function(object).kwdefaults); }
 int set_kwdefaults(PyObject* object, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -174,7 +173,7 @@ int set_kwdefaults(PyObject* object, PyObject* value, void*) {
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(self_of(object).kwdefaults, value);
+    Py_XSETREF(as_function(object).kwdefaults, value);
     return 0;
 }
 
@@ -242,10 +241,10 @@ Ref build_signature(Function& f) {
 }
 
 PyObject* get_signature(PyObject* object, void*) {
-    return entry_point([&] { return build_signature(self_of(object)); });
+    return entry_point([&] { return build_signature(as_function(object)); });
 }
 int set_signature(PyObject* object, PyObject* value, void*) {
-    Function& f = self_of(object);
+    Function& f = as_function(object);
     if (f.dict == nullptr && (f.dict = PyDict_New()) == nullptr) return -1;
     if (value == nullptr) return PyDict_DelItem(f.dict, name_signature_attr);
     return PyDict_SetItem(f.dict, name_signature_attr, value);
@@ -320,7 +319,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOpt
     f->defaults = Ref::borrow(options.defaults).release();
     f->kwdefaults = Ref::borrow(options.kwdefaults).release();
     f->globals = Ref::borrow(globals).release();
-    f->closure = Ref::borrow(options.closure).release();
+    f->wrapped = Ref::borrow(options.wrapped).release();
     f->defining_class = nullptr;
     f->weakreflist = nullptr;
     PyObject_GC_Track(f);

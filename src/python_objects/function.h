@@ -78,13 +78,13 @@ struct Function {
     PyObject* defaults;        // tuple or nullptr
     PyObject* kwdefaults;      // dict or nullptr
     PyObject* globals;         // the defining module's namespace
-    PyObject* closure;         // what the function closes over (a wrapper's method)
+    PyObject* wrapped;         // the callable a wrapper calls (a locked method), or nullptr
     PyObject* defining_class;  // what zero-argument super() finds; set after class creation
     PyObject* weakreflist;
 };
 
 struct FunctionOptions {
-    PyObject* closure = nullptr;
+    PyObject* wrapped = nullptr;
     PyObject* defaults = nullptr;    // tuple
     PyObject* kwdefaults = nullptr;  // dict
 };

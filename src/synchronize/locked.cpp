@@ -147,7 +147,7 @@ PyObject* call_method_counted(PyObject* method, PyObject* const* args, size_t na
 template <MissingLock missing>
 Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
-    Ref method = Ref::borrow(wrapper.closure);
+    Ref method = Ref::borrow(wrapper.wrapped);
     Ref lock;
     if constexpr (missing == MissingLock::create) lock = ensure_lock(wrapper.globals, self);
     acquire_lock(wrapper.globals, self, std::move(lock));
@@ -223,7 +223,7 @@ Ref decorate(Function& decorator, PyObject* method, const FunctionSpec& wrapper_
     Ref wraps = get_attr(functools.get(), name_wraps);
     Ref update_wrapper = call(wraps.get(), method);
     FunctionOptions options;
-    options.closure = method;
+    options.wrapped = method;
     Ref wrapper = make_function(wrapper_spec, decorator.globals, options);
     return call(update_wrapper.get(), wrapper.get());
 }

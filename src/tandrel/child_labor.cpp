@@ -28,15 +28,15 @@ Ref target_text(PyObject* globals, PyObject* target_object) {
 
 // Everything of __init__ after the call of the next __init__.
 void describe_work(Function& function, PyObject* self, PyObject* index, PyObject* queue) {
-    set_attr(self, name_attr_index, index);
-    set_attr(self, name_attr_queue, queue);
-    Ref target = get_attr(self, name_attr_target);
+    set_attr(self, name_private_index, index);
+    set_attr(self, name_private_queue, queue);
+    Ref target = get_attr(self, name_private_target);
     Ref name = target_text(function.globals, target.get());
-    Ref args_text = check(PyObject_Str(get_attr(self, name_attr_args).get()));
-    Ref kwargs_text = check(PyObject_Str(get_attr(self, name_attr_kwargs).get()));
+    Ref args_text = check(PyObject_Str(get_attr(self, name_private_args).get()));
+    Ref kwargs_text = check(PyObject_Str(get_attr(self, name_private_kwargs).get()));
     Ref child_work = lookup_global(function.globals, global_child_work);
     Ref work = call(child_work.get(), name.get(), args_text.get(), kwargs_text.get());
-    set_attr(self, name_attr_work, work.get());
+    set_attr(self, name_private_work, work.get());
 }
 
 // __init__(self, index, queue, *args, **kwargs). Binds self, index and queue
@@ -115,8 +115,8 @@ PyObject* call_init(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 
 // The ERROR record of a failed target, in nine pieces.
 Ref failure_text(PyObject* self) {
-    Ref index_text = check(PyObject_Str(get_attr(self, name_attr_index).get()));
-    Ref work = get_attr(self, name_attr_work);
+    Ref index_text = check(PyObject_Str(get_attr(self, name_private_index).get()));
+    Ref work = get_attr(self, name_private_work);
     Ref target = check(PyObject_Str(get_attr(work.get(), name_target).get()));
     Ref args = check(PyObject_Str(get_attr(work.get(), name_args).get()));
     Ref kwargs = check(PyObject_Str(get_attr(work.get(), name_kwargs).get()));
@@ -144,16 +144,16 @@ Ref failure_message(Function& function, PyObject* self, PyObject* index, Report 
 }
 
 Ref run_target(PyObject* self) {
-    Ref target = get_attr(self, name_attr_target);
-    Ref args = check(PySequence_Tuple(get_attr(self, name_attr_args).get()));
+    Ref target = get_attr(self, name_private_target);
+    Ref args = check(PySequence_Tuple(get_attr(self, name_private_args).get()));
     Ref kwargs = check(PyDict_New());  // a fresh dict, as `**self._kwargs` makes
-    merge_keywords(target.get(), kwargs.get(), get_attr(self, name_attr_kwargs).get());
+    merge_keywords(target.get(), kwargs.get(), get_attr(self, name_private_kwargs).get());
     return check(PyObject_Call(target.get(), args.get(), kwargs.get()));
 }
 
 Ref run_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
-    Ref index = get_attr(self, name_attr_index);
+    Ref index = get_attr(self, name_private_index);
     Ref message;
     try {
         Ref result = run_target(self);
@@ -163,7 +163,7 @@ Ref run_body(Function& function, Arguments& arguments) {
         message = failure_message(function, self, index.get(), Report::log);
     }
 
-    Ref queue = get_attr(self, name_attr_queue);
+    Ref queue = get_attr(self, name_private_queue);
     Ref put = get_attr(queue.get(), name_put);
     try {
         call(put.get(), message.get());

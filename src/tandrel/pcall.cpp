@@ -26,7 +26,7 @@ Ref make_worker(PyObject* globals, PyObject* self, Py_ssize_t index, PyObject* w
     Ref keywords = check(PyDict_New());
     Ref index_object = check(PyLong_FromSsize_t(index));
     check_status(PyDict_SetItem(keywords.get(), name_index, index_object.get()));
-    check_status(PyDict_SetItem(keywords.get(), name_queue, get_attr(self, name_attr_queue).get()));
+    check_status(PyDict_SetItem(keywords.get(), name_queue, get_attr(self, name_private_queue).get()));
     Ref child_labor = lookup_global(globals, global_child_labor);
     merge_keywords(child_labor.get(), keywords.get(), work);
     Ref no_arguments = check(PyTuple_New(0));
@@ -53,16 +53,16 @@ Ref init_body(Function& function, Arguments& arguments) {
     set_attr(self, name_results, Py_None);
 
     Ref multiprocessing = lookup_global(function.globals, global_multiprocessing);
-    set_attr(self, name_attr_queue, call_method(multiprocessing.get(), name_simple_queue).get());
+    set_attr(self, name_private_queue, call_method(multiprocessing.get(), name_simple_queue).get());
     Ref processes = check(PyList_New(0));
-    set_attr(self, name_attr_processes, processes.get());
+    set_attr(self, name_private_processes, processes.get());
 
     Ref works = call_method(self, name_build_arguments);
     Ref work_iterator = check(PyObject_GetIter(works.get()));
     Py_ssize_t index = 0;
     while (Ref work = Ref::steal(PyIter_Next(work_iterator.get()))) {
         Ref worker = make_worker(function.globals, self, index++, work.get());
-        check_status(PyList_Append(get_attr(self, name_attr_processes).get(), worker.get()));
+        check_status(PyList_Append(get_attr(self, name_private_processes).get(), worker.get()));
     }
     if (PyErr_Occurred()) throw PythonError{};
     return Ref::borrow(Py_None);

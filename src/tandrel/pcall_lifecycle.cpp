@@ -12,7 +12,7 @@ using namespace python_objects;
 // Calls `visit` with each child of the plan, in child order.
 template <class Visit>
 void for_each_child(PyObject* self, Visit&& visit) {
-    Ref processes = get_attr(self, name_attr_processes);
+    Ref processes = get_attr(self, name_private_processes);
     Ref iterator = check(PyObject_GetIter(processes.get()));
     while (Ref child = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!visit(child.get())) return;
@@ -91,7 +91,7 @@ Ref lookup_special(PyObject* object, PyObject* name) {
 }
 
 void start_children(PyObject* self) {
-    Ref processes = get_attr(self, name_attr_processes);
+    Ref processes = get_attr(self, name_private_processes);
     if (PyList_CheckExact(processes.get()) || PyTuple_CheckExact(processes.get())) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(processes.get()); ++i) {
             Ref child = Ref::borrow(PySequence_Fast_GET_ITEM(processes.get(), i));
@@ -149,14 +149,14 @@ bool any_child_alive(PyObject* self) {
 // delivered result is lost to a timed-out or repeated join.
 Ref delivered_messages(PyObject* self) {
     PyObject* messages = nullptr;
-    if (check_status(compat::get_optional_attr(self, name_attr_messages, &messages)) > 0) return Ref::steal(messages);
+    if (check_status(compat::get_optional_attr(self, name_private_messages, &messages)) > 0) return Ref::steal(messages);
     Ref fresh = check(PyDict_New());
-    set_attr(self, name_attr_messages, fresh.get());
+    set_attr(self, name_private_messages, fresh.get());
     return fresh;
 }
 
 void drain(PyObject* self, PyObject* messages) {
-    Ref queue = get_attr(self, name_attr_queue);
+    Ref queue = get_attr(self, name_private_queue);
     while (!is_true(call_method(queue.get(), name_empty).get())) {
         Ref message = call_method(queue.get(), name_get);
         Ref index = check(PySequence_GetItem(message.get(), 0));
