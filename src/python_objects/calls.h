@@ -5,6 +5,8 @@
 #include "compat.h"
 #include "ref.h"
 
+#include <type_traits>
+
 
 namespace python_objects {
 
@@ -59,6 +61,28 @@ private:
 
 // Names every part of the layer and both modules use.
 inline Name name_dunder_name("__name__");
+
+// `for item in iterable: visit(item)`, with a strong reference on each item
+// while `visit` runs. A `visit` that returns bool stops the loop on false.
+template <class Visit>
+void for_each(PyObject* iterable, Visit&& visit) {
+    Ref iterator = check(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if constexpr (std::is_same_v<decltype(visit(item.get())), bool>) {
+            if (!visit(item.get())) return;
+        } else {
+            visit(item.get());
+        }
+    }
+    throw_if_error_set();
+}
+
+// dict[key] as an owned reference, or an empty Ref when the key is missing.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) throw_if_error_set();
+    return Ref::borrow(value);
+}
 
 inline Ref get_attr(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
 

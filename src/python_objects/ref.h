@@ -57,6 +57,24 @@ inline int check_status(int status) {
     return status;
 }
 
+// Sets a Python exception and throws: the one way to fail with a new error.
+[[noreturn]] inline void raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+// As raise_error, with PyUnicode_FromFormat's format and arguments.
+template <class... Args>
+[[noreturn]] void raise_format(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PythonError{};
+}
+
+// Throws when a Python call reported failure by NULL or -1 with no value.
+inline void throw_if_error_set() {
+    if (PyErr_Occurred()) throw PythonError{};
+}
+
 // Truth value, as `if x:` takes it.
 inline bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
 
