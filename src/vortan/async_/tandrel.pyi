@@ -12,6 +12,10 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Opt
 from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
 from vortan.log import managed_handlers as managed_handlers
 
+__all__ = ["Pcall", "ChildLabor", "ChildWork"]
+
+_Targets = Union[Callable[..., Any], Sequence[Callable[..., Any]]]
+
 multiprocessing: ForkContext
 logger: logging.Logger
 __pcall_infra__: bool
@@ -29,7 +33,7 @@ class ChildLabor(ForkProcess):
     def run(self) -> None: ...
 
 class Pcall:
-    targets: Union[Callable[..., Any], Sequence[Callable[..., Any]]]
+    targets: _Targets
     timeout: Optional[float]
     cargs: Iterable[Any]
     iargs: List[Iterable[Any]]
@@ -42,10 +46,19 @@ class Pcall:
     _queue: SimpleQueue[Any]
     _processes: List[ChildLabor]
     @classmethod
-    def pcall(cls, *args: Any, **kwargs: Any) -> Tuple[Any, ...]: ...
+    def pcall(
+        cls,
+        targets: _Targets,
+        timeout: Optional[float] = ...,
+        cargs: Iterable[Any] = ...,
+        iargs: Iterable[Iterable[Any]] = ...,
+        ckwargs: Dict[str, Any] = ...,
+        ikwargs: Iterable[Any] = ...,
+        **varkwargs: Sequence[Any],
+    ) -> Tuple[Any, ...]: ...
     def __init__(
         self,
-        targets: Union[Callable[..., Any], Sequence[Callable[..., Any]]],
+        targets: _Targets,
         timeout: Optional[float] = ...,
         cargs: Iterable[Any] = ...,
         iargs: Iterable[Iterable[Any]] = ...,
