@@ -92,7 +92,7 @@ wheels: $(WHEEL_VENV)/bin/python
 	  prefix="$$(pyenv prefix $$latest)"; \
 	  echo "===== wheel for CPython $$v"; \
 	  "$$prefix/bin/python" -m pip wheel -q --no-deps -w build/wheels/raw-$$v dist/*.tar.gz; \
-	  $(WHEEL_VENV)/bin/auditwheel repair --plat auto -w dist build/wheels/raw-$$v/*.whl; \
+	  PATH="$(abspath $(WHEEL_VENV))/bin:$$PATH" auditwheel repair --plat auto -w dist build/wheels/raw-$$v/*.whl; \
 	  venv="$(abspath build/wheels)/venv-$$v"; \
 	  "$$prefix/bin/python" -m venv "$$venv"; \
 	  "$$venv/bin/python" -m pip install -q --upgrade pip; \
