@@ -48,7 +48,6 @@ def test_module_globals_in_binding_order():
     assert sync.logging is logging
     assert sync.functools is functools
     assert sync.multiprocessing is FORK
-    assert sync.__doc__ is None
     assert sync.__name__ == "vortan.async_.synchronize"
     assert sync.__package__ == "vortan.async_"
     assert sync.__file__ == sync.__spec__.origin

@@ -53,7 +53,7 @@ def echo(*args, **kwargs):
 
 
 def test_module_globals_in_binding_order():
-    standard = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+    standard = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__all__"}
     assert [n for n in vars(tandrel) if n not in standard] == [
         "os", "time", "signal", "logging", "itertools", "functools", "namedtuple",
         "ExceptionWithTraceback", "managed_handlers", "multiprocessing", "__pcall_infra__",
@@ -65,7 +65,6 @@ def test_module_globals_in_binding_order():
     assert tandrel.ExceptionWithTraceback is ExceptionWithTraceback
     assert tandrel.managed_handlers is vortan.log.managed_handlers
     assert tandrel.__pcall_infra__ is True
-    assert tandrel.__doc__ is None
     assert tandrel.__name__ == "vortan.async_.tandrel"
     assert tandrel.__package__ == "vortan.async_"
     assert tandrel.__file__ == tandrel.__spec__.origin

@@ -15,6 +15,11 @@ namespace {
 
 void module_body(PyObject* globals) {
     if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
+    set_global(globals, "__doc__", check(PyUnicode_FromString(
+        "One lock per object, held around its methods, across threads and forked processes.\n\n"
+        "locked wraps a method so that each call holds the object's lock (its __lock__, a\n"
+        "fork-context RLock made on first use); Lockable creates that lock at construction,\n"
+        "and LockableMeta locks every public method of a class.\n")).get());
     set_global(globals, "inspect", import_module(globals, "inspect").get());
     set_global(globals, "logging", import_module(globals, "logging").get());
     set_global(globals, "functools", import_module(globals, "functools").get());
@@ -28,6 +33,8 @@ void module_body(PyObject* globals) {
     set_global(globals, "Lockable", make_lockable_class(globals).get());
     set_global(globals, "locked", make_function(locked_spec, globals).get());
     set_global(globals, "LockableMeta", make_lockable_meta_class(globals).get());
+    // Hides the imported modules, the fork context and the logger from `import *`.
+    set_global(globals, "__all__", check(Py_BuildValue("[sss]", "locked", "Lockable", "LockableMeta")).get());
 }
 
 SingleModule the_module("synchronize", module_body);

@@ -13,6 +13,11 @@ using namespace python_objects;
 namespace {
 
 void module_body(PyObject* globals) {
+    set_global(globals, "__doc__", check(PyUnicode_FromString(
+        "Run Python callables in parallel, one forked child process per call.\n\n"
+        "Pcall(targets, ...) plans the calls, start() forks the children and join()\n"
+        "collects their results in call order, raising a child's exception or a timeout\n"
+        "again in the caller; Pcall.pcall(...) does all three and returns the results.\n")).get());
     for (const char* name : {"os", "time", "signal", "logging", "itertools", "functools"})
         set_global(globals, name, import_module(globals, name).get());
     set_global(globals, "namedtuple", import_from(globals, "collections", "namedtuple", 0).get());
@@ -37,6 +42,8 @@ void module_body(PyObject* globals) {
 
     set_global(globals, "ChildLabor", make_child_labor_class(globals).get());
     set_global(globals, "Pcall", make_pcall_class(globals).get());
+    // Hides the imported modules, the fork context and the logger from `import *`.
+    set_global(globals, "__all__", check(Py_BuildValue("[sss]", "Pcall", "ChildLabor", "ChildWork")).get());
 }
 
 SingleModule the_module("tandrel", module_body);

@@ -13,6 +13,7 @@ that names the original exception and says why, with the same cause.
 
 import pickle
 import traceback
+from typing import Callable, Tuple
 
 __all__ = ["ExceptionWithTraceback", "ChildTraceback"]
 
@@ -20,15 +21,15 @@ __all__ = ["ExceptionWithTraceback", "ChildTraceback"]
 class ChildTraceback(Exception):
     """The formatted traceback of an exception raised in a child process."""
 
-    def __init__(self, text):
+    def __init__(self, text: str) -> None:
         super().__init__(text)
         self.text = text
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.text
 
 
-def _rebuild(exception, traceback_text):
+def _rebuild(exception: BaseException, traceback_text: str) -> BaseException:
     exception.__cause__ = ChildTraceback(traceback_text)
     return exception
 
@@ -36,12 +37,12 @@ def _rebuild(exception, traceback_text):
 class ExceptionWithTraceback:
     """Pickles to `exception`, with the child's traceback as its cause."""
 
-    def __init__(self, exception):
+    def __init__(self, exception: BaseException) -> None:
         lines = traceback.format_exception(type(exception), exception, exception.__traceback__)
         self.exception = exception
         self.traceback_text = '\n"""\n%s"""' % "".join(lines)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Callable[[BaseException, str], BaseException], Tuple[BaseException, str]]:
         exception = self.exception
         try:
             # Rebuilding happens in the parent, where a failure would be hard to
