@@ -62,42 +62,40 @@ const char* callable_name(PyObject* callable) {
 }
 
 void merge_keyword(PyObject* callable, PyObject* keywords, PyObject* key, PyObject* value) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", callable_name(callable));
-        throw PythonError{};
-    }
-    if (check_status(PyDict_Contains(keywords, key)) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'",
-                     callable_name(callable), key);
-        throw PythonError{};
-    }
+    if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", callable_name(callable));
+    if (check_status(PyDict_Contains(keywords, key)) > 0)
+        raise_format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'", callable_name(callable),
+                     key);
     check_status(PyDict_SetItem(keywords, key, value));
 }
 
 }  // namespace
 
 void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping) {
-    if (PyDict_Check(mapping)) {
-        Ref keep = Ref::borrow(mapping);
+    // A dict that keeps the standard iteration is merged from its entries as
+    // they stand, as the interpreter does; anything else through keys().
+    if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
+        // The keys' __hash__ and __eq__ run while we merge and may change the
+        // mapping: work from a copy that only this loop can see.
+        Ref entries = check(PyDict_Copy(mapping));
         PyObject *key, *value;
         Py_ssize_t position = 0;
-        while (PyDict_Next(mapping, &position, &key, &value)) merge_keyword(callable, keywords, key, value);
+        while (PyDict_Next(entries.get(), &position, &key, &value)) {
+            Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            merge_keyword(callable, keywords, held_key.get(), held_value.get());
+        }
         return;
     }
     PyObject* keys_method = nullptr;
-    if (check_status(compat::get_optional_attr(mapping, name_keys, &keys_method)) == 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
+    if (check_status(compat::get_optional_attr(mapping, name_keys, &keys_method)) == 0)
+        raise_format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
                      callable_name(callable), Py_TYPE(mapping)->tp_name);
-        throw PythonError{};
-    }
     Py_DECREF(keys_method);
     Ref keys = check(PyMapping_Keys(mapping));
-    Ref iterator = check(PyObject_GetIter(keys.get()));
-    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref value = check(PyObject_GetItem(mapping, key.get()));
-        merge_keyword(callable, keywords, key.get(), value.get());
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+    for_each(keys.get(), [&](PyObject* key) {
+        Ref value = check(PyObject_GetItem(mapping, key));
+        merge_keyword(callable, keywords, key, value.get());
+    });
 }
 
 void raise_missing_arguments(Function& function, const char* kind, std::initializer_list<const char*> names) {

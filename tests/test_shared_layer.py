@@ -1,0 +1,101 @@
+"""The layer both modules are built on, as Python code meets it: `**mapping`
+merges, the function type's attributes and garbage collection, and the
+boundary where C++ failures become Python exceptions.
+
+Cases that could crash the interpreter run in a fresh one (run_python), so
+that a crash fails the test instead of ending the run."""
+import pytest
+
+from conftest import run_python
+
+# Keyword mappings whose str-subclass keys empty the mapping from __hash__ or
+# __eq__ while it is being merged, and two callers of the merge:
+# ChildLabor.run (`target(**self._kwargs)`) and plan construction
+# (`ChildLabor(index=i, queue=q, **work)`).
+HOSTILE_KEYWORDS = """
+import vortan.async_.tandrel as tandrel
+
+class Queue:
+    def __init__(self):
+        self.items = []
+    def put(self, item):
+        self.items.append(item)
+
+armed = []
+class Key(str):
+    # One hash for every key: each insertion after the first compares keys.
+    def __hash__(self):
+        if %(in_hash)s and armed:
+            armed.pop().clear()
+        return 1
+    def __eq__(self, other):
+        if not %(in_hash)s and armed:
+            armed.pop().clear()
+        return str.__eq__(self, other)
+
+def mapping(**items):
+    # Keys and values live only in the mapping.
+    d = {Key(name): value for name, value in items.items()}
+    armed.append(d)
+    return d
+
+def target(**kwargs):
+    return sorted(kwargs)
+
+def expected():
+    return target(**mapping(alpha=object(), beta=object()))
+
+via_run = tandrel.ChildLabor(0, Queue(), target=target)
+via_run._kwargs = mapping(alpha=object(), beta=object())
+via_run.run()
+print("run", via_run._queue.items == [(0, True, expected())], via_run._queue.items)
+
+class Plan(tandrel.Pcall):
+    def _build_arguments(self):
+        return [mapping(target=target, args=(), kwargs={})]
+try:
+    Plan(target)
+except Exception as exc:
+    print("plan", type(exc).__name__, exc)
+else:
+    print("plan", "built")
+"""
+
+
+@pytest.mark.parametrize("in_hash", [True, False], ids=["hash", "eq"])
+def test_keyword_key_that_empties_its_mapping_is_merged_safely(in_hash):
+    r = run_python(HOSTILE_KEYWORDS % {"in_hash": in_hash})
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[0].startswith("run True"), lines
+    assert lines[1] == "plan built", lines
+
+
+class KeysOverridden(dict):
+    def keys(self):
+        return ["x"]
+
+    def __getitem__(self, key):
+        return 5
+
+
+class IterationOverridden(KeysOverridden):
+    def __iter__(self):
+        return iter(["y"])
+
+
+@pytest.mark.parametrize("mapping_class", [dict, KeysOverridden, IterationOverridden])
+def test_keyword_merge_reads_dict_subclasses_as_the_interpreter_does(mapping_class):
+    import vortan.async_.tandrel as tandrel
+
+    class Queue:
+        def put(self, message):
+            self.message = message
+
+    def target(**kwargs):
+        return kwargs
+
+    worker = tandrel.ChildLabor(0, Queue(), target=target)
+    worker._kwargs = mapping_class(a=1)
+    worker.run()
+    assert worker._queue.message == (0, True, target(**mapping_class(a=1)))
