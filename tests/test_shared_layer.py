@@ -4,6 +4,9 @@ boundary where C++ failures become Python exceptions.
 
 Cases that could crash the interpreter run in a fresh one (run_python), so
 that a crash fails the test instead of ending the run."""
+import inspect
+import os
+
 import pytest
 
 from conftest import run_python
@@ -99,3 +102,43 @@ def test_keyword_merge_reads_dict_subclasses_as_the_interpreter_does(mapping_cla
     worker._kwargs = mapping_class(a=1)
     worker.run()
     assert worker._queue.message == (0, True, target(**mapping_class(a=1)))
+
+
+def _function_type_instances():
+    import vortan.async_.synchronize as sync
+    import vortan.async_.tandrel as tandrel
+    from conftest import raw_wrapper
+    return [sync.locked, tandrel.Pcall.join, raw_wrapper(sync.locked, lambda self: None)]
+
+
+@pytest.mark.parametrize("fn", _function_type_instances(), ids=["locked", "Pcall.join", "wrapper"])
+def test_signature_attribute_deletes_as_a_python_function_does(fn):
+    declared = str(inspect.signature(fn))
+    with pytest.raises(AttributeError):
+        del fn.__signature__
+    fn.__signature__ = "assigned"
+    assert fn.__signature__ == "assigned"
+    del fn.__signature__
+    assert str(fn.__signature__) == declared
+    with pytest.raises(AttributeError):
+        del fn.__signature__
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator aborts instead of failing an allocation")
+def test_cpp_allocation_failure_is_memory_error():
+    # ChildLabor.__init__ copies the arguments it passes on into a C++ vector:
+    # under a limit on the address space, that allocation is the one to fail.
+    r = run_python("""
+        import resource
+        import vortan.async_.tandrel as tandrel
+        many = (None,) * 50000000
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + 100 * 2**20,) * 2)
+        try:
+            tandrel.ChildLabor.__init__(object(), 0, None, *many)
+        except MemoryError:
+            print("MemoryError")
+    """)
+    assert (r.returncode, r.stdout.strip()) == (0, "MemoryError"), r.stderr

@@ -34,14 +34,14 @@ Name name_wrapped("__wrapped__");
 PyObject* call_with_generic_binding(PyObject* callable, PyObject* const* args, size_t nargsf,
                                     PyObject* kwnames) noexcept {
     Function& function = as_function(callable);
-    return entry_point([&] {
+    return entry_point(function.spec->qualname, [&] {
         RecursionGuard recursion;
         Arguments arguments = bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames);
         return function.spec->body(function, arguments);
     });
 }
 
-int traverse(PyObject* object, visitproc visit, void* arg) {
+int traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Function& f = as_function(object);
     Py_VISIT(f.name);
     Py_VISIT(f.qualname);
@@ -59,7 +59,7 @@ int traverse(PyObject* object, visitproc visit, void* arg) {
 
 // Name and qualname are strings and take part in no cycle; they stay so that
 // repr and error messages never meet a cleared function.
-int clear(PyObject* object) {
+int clear(PyObject* object) noexcept {
     Function& f = as_function(object);
     Py_CLEAR(f.module);
     Py_CLEAR(f.doc);
@@ -73,7 +73,7 @@ int clear(PyObject* object) {
     return 0;
 }
 
-void dealloc(PyObject* object) {
+void dealloc(PyObject* object) noexcept {
     PyObject_GC_UnTrack(object);
     // A chain of wrappers around wrappers is freed iteratively, not by deep recursion.
     Py_TRASHCAN_BEGIN(object, dealloc)
@@ -86,13 +86,13 @@ void dealloc(PyObject* object) {
     Py_TRASHCAN_END
 }
 
-PyObject* repr(PyObject* object) {
+PyObject* repr(PyObject* object) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(object).qualname, object);
 }
 
 // Binds like a Python function: the function itself through the class, a bound
 // method through an instance.
-PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) {
+PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) {
         Py_INCREF(object);
         return object;
@@ -102,12 +102,12 @@ PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) {
 
 // Pickled by reference, like any function: the unpickler finds it again by
 // __module__ and __qualname__.
-PyObject* reduce(PyObject* object, PyObject*) {
+PyObject* reduce(PyObject* object, PyObject*) noexcept {
     Py_INCREF(as_function(object).qualname);
     return as_function(object).qualname;
 }
 
-int set_string(PyObject** slot, PyObject* value, const char* attribute) {
+int set_string(PyObject** slot, PyObject* value, const char* attribute) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
@@ -117,28 +117,28 @@ int set_string(PyObject** slot, PyObject* value, const char* attribute) {
     return 0;
 }
 
-PyObject* get_name(PyObject* object, void*) {
+PyObject* get_name(PyObject* object, void*) noexcept {
     Py_INCREF(as_function(object).name);
     return as_function(object).name;
 }
-int set_name(PyObject* object, PyObject* value, void*) {
+int set_name(PyObject* object, PyObject* value, void*) noexcept {
     return set_string(&as_function(object).name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* object, void*) {
+PyObject* get_qualname(PyObject* object, void*) noexcept {
     Py_INCREF(as_function(object).qualname);
     return as_function(object).qualname;
 }
-int set_qualname(PyObject* object, PyObject* value, void*) {
+int set_qualname(PyObject* object, PyObject* value, void*) noexcept {
     return set_string(&as_function(object).qualname, value, "__qualname__");
 }
 
-PyObject* get_annotations(PyObject* object, void*) {
+PyObject* get_annotations(PyObject* object, void*) noexcept {
     Function& f = as_function(object);
     if (f.annotations == nullptr && (f.annotations = PyDict_New()) == nullptr) return nullptr;
     Py_INCREF(f.annotations);
     return f.annotations;
 }
-int set_annotations(PyObject* object, PyObject* value, void*) {
+int set_annotations(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -149,13 +149,13 @@ int set_annotations(PyObject* object, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_optional(PyObject* value) {
+PyObject* get_optional(PyObject* value) noexcept {
     if (value == nullptr) value = Py_None;
     Py_INCREF(value);
     return value;
 }
-PyObject* get_defaults(PyObject* object, void*) { return get_optional(as_function(object).defaults); }
-int set_defaults(PyObject* object, PyObject* value, void*) {
+PyObject* get_defaults(PyObject* object, void*) noexcept { return get_optional(as_function(object).defaults); }
+int set_defaults(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -165,8 +165,8 @@ int set_defaults(PyObject* object, PyObject* value, void*) {
     Py_XSETREF(as_function(object).defaults, value);
     return 0;
 }
-PyObject* get_kwdefaults(PyObject* object, void*) { return get_optional(as_function(object).kwdefaults); }
-int set_kwdefaults(PyObject* object, PyObject* value, void*) {
+PyObject* get_kwdefaults(PyObject* object, void*) noexcept { return get_optional(as_function(object).kwdefaults); }
+int set_kwdefaults(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
@@ -240,14 +240,23 @@ Ref build_signature(Function& f) {
     return check(PyObject_Call(signature_class.get(), positional.get(), keywords.get()));
 }
 
-PyObject* get_signature(PyObject* object, void*) {
-    return entry_point([&] { return build_signature(as_function(object)); });
+PyObject* get_signature(PyObject* object, void*) noexcept {
+    return entry_point("function.__signature__", [&] { return build_signature(as_function(object)); });
 }
-int set_signature(PyObject* object, PyObject* value, void*) {
-    Function& f = as_function(object);
-    if (f.dict == nullptr && (f.dict = PyDict_New()) == nullptr) return -1;
-    if (value == nullptr) return PyDict_DelItem(f.dict, name_signature_attr);
-    return PyDict_SetItem(f.dict, name_signature_attr, value);
+int set_signature(PyObject* object, PyObject* value, void*) noexcept {
+    return entry_point_status("function.__signature__", [&] {
+        Function& f = as_function(object);
+        if (value == nullptr) {
+            // As deleting an attribute that a function does not have.
+            if (f.dict == nullptr || !dict_get(f.dict, name_signature_attr))
+                raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(object)->tp_name,
+                             static_cast<PyObject*>(name_signature_attr));
+            check_status(PyDict_DelItem(f.dict, name_signature_attr));
+            return;
+        }
+        if (f.dict == nullptr) f.dict = check(PyDict_New()).release();
+        check_status(PyDict_SetItem(f.dict, name_signature_attr, value));
+    });
 }
 
 PyGetSetDef getset[] = {

@@ -22,8 +22,8 @@ Name name_get_context("get_context");
 // The module of this shared library, for the slot functions.
 SingleModule* this_module = nullptr;
 
-PyObject* create_slot(PyObject* spec, PyModuleDef*) { return this_module->create(spec); }
-int exec_slot(PyObject* module) { return this_module->exec(module); }
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept { return this_module->create(spec); }
+int exec_slot(PyObject* module) noexcept { return this_module->exec(module); }
 
 Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int level) {
     Ref importer = lookup_global(globals, name_import);
@@ -95,7 +95,7 @@ PyObject* SingleModule::definition() noexcept {
 }
 
 PyObject* SingleModule::create(PyObject* spec) noexcept {
-    return entry_point([&] {
+    return entry_point(short_name_, [&] {
         Name::intern_registered();
         KeywordNames::make_registered();
         const std::int64_t interpreter_id = compat::current_interpreter_id();
@@ -122,7 +122,7 @@ PyObject* SingleModule::create(PyObject* spec) noexcept {
 }
 
 int SingleModule::exec(PyObject* module) noexcept {
-    return entry_point_status([&] {
+    return entry_point_status(short_name_, [&] {
         if (initialised_) {
             if (module == module_) return;
             PyErr_Format(PyExc_RuntimeError,
@@ -136,7 +136,7 @@ int SingleModule::exec(PyObject* module) noexcept {
         try {
             ready_function_type();
             body_(PyModule_GetDict(module));
-        } catch (const PythonError&) {
+        } catch (...) {
             Py_CLEAR(module_);
             throw;
         }
