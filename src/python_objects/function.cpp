@@ -177,15 +177,15 @@ int set_kwdefaults(PyObject* object, PyObject* value, void*) noexcept {
     return 0;
 }
 
-Ref make_parameter(PyObject* parameter_class, const char* name, PyObject* kind, PyObject* default_value,
+Ref make_parameter(PyObject* parameter_class, const char* name, const char* kind_name, PyObject* default_value,
                    PyObject* annotations) {
     Ref name_object = check(PyUnicode_FromString(name));
-    PyObject* annotation = annotations != nullptr ? PyDict_GetItemWithError(annotations, name_object.get()) : nullptr;
-    if (annotation == nullptr && PyErr_Occurred()) throw PythonError{};
+    Ref kind = check(PyObject_GetAttrString(parameter_class, kind_name));
+    Ref annotation = annotations != nullptr ? dict_get(annotations, name_object.get()) : Ref();
     Ref keywords = check(PyDict_New());
     if (default_value != nullptr) check_status(PyDict_SetItem(keywords.get(), name_default, default_value));
-    if (annotation != nullptr) check_status(PyDict_SetItem(keywords.get(), name_annotation, annotation));
-    Ref positional = check(PyTuple_Pack(2, name_object.get(), kind));
+    if (annotation) check_status(PyDict_SetItem(keywords.get(), name_annotation, annotation.get()));
+    Ref positional = check(PyTuple_Pack(2, name_object.get(), kind.get()));
     return check(PyObject_Call(parameter_class, positional.get(), keywords.get()));
 }
 
@@ -194,48 +194,45 @@ Ref make_parameter(PyObject* parameter_class, const char* name, PyObject* kind, 
 // __signature__ wins; while __wrapped__ is set the attribute is absent, so that
 // inspect.signature() follows the wrapped chain as it does for functools.wraps.
 Ref build_signature(Function& f) {
-    if (f.dict != nullptr) {
-        PyObject* assigned = PyDict_GetItemWithError(f.dict, name_signature_attr);
-        if (assigned != nullptr) return Ref::borrow(assigned);
-        if (PyErr_Occurred()) throw PythonError{};
-        if (PyDict_GetItemWithError(f.dict, name_wrapped) != nullptr) {
-            PyErr_SetObject(PyExc_AttributeError, name_signature_attr);
-            throw PythonError{};
-        }
-        if (PyErr_Occurred()) throw PythonError{};
+    if (Ref dict = Ref::borrow(f.dict)) {
+        if (Ref assigned = dict_get(dict.get(), name_signature_attr)) return assigned;
+        if (dict_get(dict.get(), name_wrapped))
+            raise_format(PyExc_AttributeError, "%U", static_cast<PyObject*>(name_signature_attr));
     }
+    // Held for the whole build: the Python code it runs may reassign them.
+    const Ref defaults = Ref::borrow(f.defaults);
+    const Ref kwdefaults = Ref::borrow(f.kwdefaults);
+    const Ref annotations = Ref::borrow(f.annotations);
+
     Ref inspect = check(PyImport_Import(name_inspect));
     Ref parameter_class = get_attr(inspect.get(), name_parameter);
     const Signature& declared = f.spec->parameters;
     Ref parameters = check(PyList_New(0));
     auto add = [&](const char* name, const char* kind_name, PyObject* default_value) {
-        Ref kind = check(PyObject_GetAttrString(parameter_class.get(), kind_name));
-        Ref parameter = make_parameter(parameter_class.get(), name, kind.get(), default_value, f.annotations);
+        Ref parameter = make_parameter(parameter_class.get(), name, kind_name, default_value, annotations.get());
         check_status(PyList_Append(parameters.get(), parameter.get()));
     };
-    const Py_ssize_t defaults_count = f.defaults != nullptr ? PyTuple_GET_SIZE(f.defaults) : 0;
+    const Py_ssize_t defaults_count = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     const Py_ssize_t first_default = declared.positional_count - defaults_count;
     for (int i = 0; i < declared.positional_count; ++i) {
-        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(f.defaults, i - first_default) : nullptr;
+        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(defaults.get(), i - first_default) : nullptr;
         add(declared.names[i], "POSITIONAL_OR_KEYWORD", default_value);
     }
     if (declared.varargs != nullptr) add(declared.varargs, "VAR_POSITIONAL", nullptr);
     for (int i = declared.positional_count; i < declared.parameter_count(); ++i) {
-        PyObject* default_value = nullptr;
-        if (f.kwdefaults != nullptr) {
-            default_value = PyDict_GetItemString(f.kwdefaults, declared.names[i]);
+        Ref default_value;
+        if (kwdefaults) {
+            Ref key = check(PyUnicode_FromString(declared.names[i]));
+            default_value = dict_get(kwdefaults.get(), key.get());
         }
-        add(declared.names[i], "KEYWORD_ONLY", default_value);
+        add(declared.names[i], "KEYWORD_ONLY", default_value.get());
     }
     if (declared.varkw != nullptr) add(declared.varkw, "VAR_KEYWORD", nullptr);
 
     Ref signature_class = get_attr(inspect.get(), name_signature_class);
     Ref keywords = check(PyDict_New());
-    PyObject* return_annotation =
-        f.annotations != nullptr ? PyDict_GetItemWithError(f.annotations, name_return) : nullptr;
-    if (return_annotation == nullptr && PyErr_Occurred()) throw PythonError{};
-    if (return_annotation != nullptr)
-        check_status(PyDict_SetItem(keywords.get(), name_return_annotation, return_annotation));
+    if (Ref return_annotation = annotations ? dict_get(annotations.get(), name_return) : Ref())
+        check_status(PyDict_SetItem(keywords.get(), name_return_annotation, return_annotation.get()));
     Ref positional = check(PyTuple_Pack(1, parameters.get()));
     return check(PyObject_Call(signature_class.get(), positional.get(), keywords.get()));
 }
@@ -313,7 +310,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOpt
     Ref qualname = check(PyUnicode_InternFromString(spec.qualname));
     Ref doc = spec.doc != nullptr ? check(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
     // As for a Python function, __module__ is the defining module's __name__.
-    PyObject* module = PyDict_GetItemString(globals, "__name__");
+    Ref module = dict_get(globals, name_dunder_name);
 
     Function* f = PyObject_GC_New(Function, &function_type);
     if (f == nullptr) throw PythonError{};
@@ -321,7 +318,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOpt
     f->spec = &spec;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Ref::borrow(module != nullptr ? module : Py_None).release();
+    f->module = module ? module.release() : Ref::borrow(Py_None).release();
     f->doc = doc.release();
     f->annotations = nullptr;
     f->dict = nullptr;
