@@ -142,3 +142,39 @@ def test_cpp_allocation_failure_is_memory_error():
             print("MemoryError")
     """)
     assert (r.returncode, r.stdout.strip()) == (0, "MemoryError"), r.stderr
+
+
+def test_classes_with_locked_methods_that_use_their_class_are_collected():
+    # A method that uses super() or __class__ holds its class through a cell,
+    # and the class holds the wrapper: only a collector that sees the wrapper's
+    # reference to the method can free the cycle.
+    import gc
+    import weakref
+    from vortan.async_.synchronize import Lockable, LockableMeta, locked
+
+    def make_classes():
+        class Base:
+            def name(self):
+                return "base"
+
+        class Plain(Base):
+            @locked
+            def name(self):
+                return super().name() + __class__.__name__
+
+        class Owned(Lockable):
+            @Lockable.locked
+            def name(self):
+                return __class__.__name__
+
+        class Meta(Base, metaclass=LockableMeta):
+            def name(self):
+                return super().name()
+
+        for cls in (Plain, Owned, Meta):
+            cls().name()
+        return [weakref.ref(cls) for cls in (Plain, Owned, Meta)]
+
+    probes = [probe for _ in range(5) for probe in make_classes()]
+    gc.collect()
+    assert [probe() for probe in probes] == [None] * len(probes)
