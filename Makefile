@@ -11,7 +11,7 @@ VENV ?= .venv/$(PY_VERSION)
 VPY := $(VENV)/bin/python
 ASAN_VENV := .venv/asan-$(PY_VERSION)
 ASAN_PY := $(ASAN_VENV)/bin/python
-TOOLS := scikit-build-core pytest mypy
+TOOLS := scikit-build-core pytest mypy hypothesis==6.113.0
 
 .PHONY: all build demo test test-all sanitize bench clean
 all: test
@@ -51,7 +51,7 @@ sanitize: $(ASAN_PY)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc \
-	$(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+	VORTAN_FUZZ_EXAMPLES=200 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
 bench:
 	@for v in $(VERSIONS); do \
