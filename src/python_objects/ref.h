@@ -1,8 +1,8 @@
 // Owned references and the one error idiom of the layer.
 //
 // A failed CPython call leaves a Python exception set and throws PythonError;
-// every function the interpreter calls into is noexcept and turns PythonError
-// back into the NULL / -1 the interpreter expects (see entry_point below).
+// every function the interpreter calls into is noexcept and turns whatever was
+// thrown back into the NULL / -1 the interpreter expects (see entry_point below).
 #pragma once
 
 #include <Python.h>
