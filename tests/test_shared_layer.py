@@ -4,12 +4,16 @@ boundary where C++ failures become Python exceptions.
 
 Cases that could crash the interpreter run in a fresh one (run_python), so
 that a crash fails the test instead of ending the run."""
+import gc
 import inspect
 import os
+import weakref
 
 import pytest
 
-from conftest import run_python
+import vortan.async_.synchronize as sync
+import vortan.async_.tandrel as tandrel
+from conftest import raw_wrapper, run_python
 
 # Keyword mappings whose str-subclass keys empty the mapping from __hash__ or
 # __eq__ while it is being merged, and two callers of the merge:
@@ -89,8 +93,6 @@ class IterationOverridden(KeysOverridden):
 
 @pytest.mark.parametrize("mapping_class", [dict, KeysOverridden, IterationOverridden])
 def test_keyword_merge_reads_dict_subclasses_as_the_interpreter_does(mapping_class):
-    import vortan.async_.tandrel as tandrel
-
     class Queue:
         def put(self, message):
             self.message = message
@@ -104,14 +106,8 @@ def test_keyword_merge_reads_dict_subclasses_as_the_interpreter_does(mapping_cla
     assert worker._queue.message == (0, True, target(**mapping_class(a=1)))
 
 
-def _function_type_instances():
-    import vortan.async_.synchronize as sync
-    import vortan.async_.tandrel as tandrel
-    from conftest import raw_wrapper
-    return [sync.locked, tandrel.Pcall.join, raw_wrapper(sync.locked, lambda self: None)]
-
-
-@pytest.mark.parametrize("fn", _function_type_instances(), ids=["locked", "Pcall.join", "wrapper"])
+@pytest.mark.parametrize("fn", [sync.locked, tandrel.Pcall.join, raw_wrapper(sync.locked, lambda self: None)],
+                         ids=["locked", "Pcall.join", "wrapper"])
 def test_signature_attribute_deletes_as_a_python_function_does(fn):
     declared = str(inspect.signature(fn))
     with pytest.raises(AttributeError):
@@ -132,10 +128,10 @@ def test_cpp_allocation_failure_is_memory_error():
     r = run_python("""
         import resource
         import vortan.async_.tandrel as tandrel
-        many = (None,) * 50000000
+        many = (None,) * 20000000
         with open("/proc/self/status") as status:
             size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-        resource.setrlimit(resource.RLIMIT_AS, (size + 100 * 2**20,) * 2)
+        resource.setrlimit(resource.RLIMIT_AS, (size + 50 * 2**20,) * 2)
         try:
             tandrel.ChildLabor.__init__(object(), 0, None, *many)
         except MemoryError:
@@ -148,9 +144,7 @@ def test_classes_with_locked_methods_that_use_their_class_are_collected():
     # A method that uses super() or __class__ holds its class through a cell,
     # and the class holds the wrapper: only a collector that sees the wrapper's
     # reference to the method can free the cycle.
-    import gc
-    import weakref
-    from vortan.async_.synchronize import Lockable, LockableMeta, locked
+    Lockable, LockableMeta, locked = sync.Lockable, sync.LockableMeta, sync.locked
 
     def make_classes():
         class Base:
