@@ -49,13 +49,10 @@ def mapping(**items):
 def target(**kwargs):
     return sorted(kwargs)
 
-def expected():
-    return target(**mapping(alpha=object(), beta=object()))
-
 via_run = tandrel.ChildLabor(0, Queue(), target=target)
 via_run._kwargs = mapping(alpha=object(), beta=object())
 via_run.run()
-print("run", via_run._queue.items == [(0, True, expected())], via_run._queue.items)
+print("run", via_run._queue.items)
 
 class Plan(tandrel.Pcall):
     def _build_arguments(self):
@@ -73,9 +70,10 @@ else:
 def test_keyword_key_that_empties_its_mapping_is_merged_safely(in_hash):
     r = run_python(HOSTILE_KEYWORDS % {"in_hash": in_hash})
     assert r.returncode == 0, r.stderr
-    lines = r.stdout.splitlines()
-    assert lines[0].startswith("run True"), lines
-    assert lines[1] == "plan built", lines
+    # Every keyword, as the mapping stood when the call began: what the
+    # interpreter's own `target(**mapping)` gives where it copes (the hash
+    # case on every version, the eq case on 3.8).
+    assert r.stdout.splitlines() == ["run [(0, True, ['alpha', 'beta'])]", "plan built"]
 
 
 class KeysOverridden(dict):
