@@ -831,9 +831,9 @@ JOIN_MESSAGE = pytest.mark.xfail(strict=False, reason="join keeps a borrowed res
     "synchronize",
     "function_type",
 ])
-def test_hostile_values_never_crash_the_interpreter(group):
+def test_hostile_values_never_crash_the_interpreter(group, tmp_path):
     pytest.importorskip("hypothesis")
-    env = dict(os.environ)
+    env = dict(os.environ, HYPOTHESIS_STORAGE_DIRECTORY=str(tmp_path))
     # The allocator's debug hooks overwrite freed memory at once, so that an
     # object used after it was freed fails fast (on top of ASan's malloc).
     env["PYTHONMALLOC"] = "malloc_debug" if env.get("PYTHONMALLOC") == "malloc" else "debug"
