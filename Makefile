@@ -21,7 +21,7 @@ ASAN_VENV := .venv/asan-$(PY_VERSION)
 ASAN_PY := $(ASAN_VENV)/bin/python
 # What building needs (the demo needs nothing more), then what testing needs.
 BUILD_TOOLS := scikit-build-core
-TOOLS := scikit-build-core pytest mypy
+TOOLS := scikit-build-core pytest mypy hypothesis==6.113.0
 # Building and repairing wheels; pinned so that every machine tags them alike.
 # They run on the newest CPython: auditwheel finds the best tag by itself only
 # in releases that no longer support 3.8.
@@ -73,7 +73,7 @@ sanitize: $(ASAN_PY)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc \
-	$(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+	VORTAN_FUZZ_EXAMPLES=200 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
 # One sdist, and from it one repaired wheel per installed CPython; then each
 # wheel is installed into a fresh venv and the suite runs against it from a

@@ -102,3 +102,32 @@ def test_second_interpreter_gets_import_error(module, tmp_path):
         "loaded into one interpreter per process.",
         "True",
     ]
+
+
+@pytest.mark.parametrize("module,failing,made_before", [
+    ("vortan.async_.synchronize", "LockableMeta", "Lockable"),
+    ("vortan.async_.tandrel", "Pcall", "ChildLabor"),
+])
+def test_failed_module_body_leaves_no_object_alive(module, failing, made_before):
+    # The classes already made hold functions that hold the module namespace,
+    # which holds the classes: the collector must see the whole cycle.
+    r = run_python("""
+        import gc, sys, types, weakref
+        real = types.prepare_class
+        probes = []
+        def prepare_class(name, *args, **kwargs):
+            if name == %(failing)r:
+                probes.append(weakref.ref(getattr(sys.modules[%(module)r], %(made_before)r)))
+                raise ValueError("no " + name)
+            return real(name, *args, **kwargs)
+        types.prepare_class = prepare_class
+        try:
+            import %(module)s
+        except ValueError as exc:
+            print(exc)
+        types.prepare_class = real
+        gc.collect()
+        print(len(probes), probes[0]() is None)
+    """ % {"module": module, "failing": failing, "made_before": made_before})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["no " + failing, "1 True"]

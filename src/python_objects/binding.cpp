@@ -25,9 +25,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 [[noreturn]] void raise_missing(Function& function, const char* kind, const std::vector<const char*>& names) {
     const std::string listed = quoted_list(names);
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", function.qualname,
+    raise_format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", function.qualname,
                  static_cast<Py_ssize_t>(names.size()), kind, names.size() == 1 ? "" : "s", listed.c_str());
-    throw PythonError{};
 }
 
 [[noreturn]] void raise_too_many_positional(Function& function, Py_ssize_t given, Py_ssize_t keyword_only_given,
@@ -42,10 +41,9 @@ std::string quoted_list(const std::vector<const char*>& names) {
         ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
                                keyword_only_given, keyword_only_given != 1 ? "s" : "")
         : PyUnicode_FromString(""));
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", function.qualname,
+    raise_format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", function.qualname,
                  accepted_text.get(), plural ? "s" : "", given, keyword_only_text.get(),
                  given == 1 && keyword_only_given == 0 ? "was" : "were");
-    throw PythonError{};
 }
 
 // Index of the parameter called `keyword`, or -1.
@@ -62,42 +60,41 @@ const char* callable_name(PyObject* callable) {
 }
 
 void merge_keyword(PyObject* callable, PyObject* keywords, PyObject* key, PyObject* value) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", callable_name(callable));
-        throw PythonError{};
-    }
-    if (check_status(PyDict_Contains(keywords, key)) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'",
-                     callable_name(callable), key);
-        throw PythonError{};
-    }
+    if (!PyUnicode_Check(key))
+        raise_format(PyExc_TypeError, "%.200s() keywords must be strings", callable_name(callable));
+    if (check_status(PyDict_Contains(keywords, key)) > 0)
+        raise_format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'", callable_name(callable),
+                     key);
     check_status(PyDict_SetItem(keywords, key, value));
 }
 
 }  // namespace
 
 void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping) {
-    if (PyDict_Check(mapping)) {
-        Ref keep = Ref::borrow(mapping);
+    // A dict that keeps the standard iteration is merged from its entries as
+    // they stand, as the interpreter does; anything else through keys().
+    if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
+        // The keys' __hash__ and __eq__ run while we merge and may change the
+        // mapping: work from a copy that only this loop can see.
+        Ref entries = check(PyDict_Copy(mapping));
         PyObject *key, *value;
         Py_ssize_t position = 0;
-        while (PyDict_Next(mapping, &position, &key, &value)) merge_keyword(callable, keywords, key, value);
+        while (PyDict_Next(entries.get(), &position, &key, &value)) {
+            Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            merge_keyword(callable, keywords, held_key.get(), held_value.get());
+        }
         return;
     }
     PyObject* keys_method = nullptr;
-    if (check_status(compat::get_optional_attr(mapping, name_keys, &keys_method)) == 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
+    if (check_status(compat::get_optional_attr(mapping, name_keys, &keys_method)) == 0)
+        raise_format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
                      callable_name(callable), Py_TYPE(mapping)->tp_name);
-        throw PythonError{};
-    }
     Py_DECREF(keys_method);
     Ref keys = check(PyMapping_Keys(mapping));
-    Ref iterator = check(PyObject_GetIter(keys.get()));
-    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref value = check(PyObject_GetItem(mapping, key.get()));
-        merge_keyword(callable, keywords, key.get(), value.get());
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+    for_each(keys.get(), [&](PyObject* key) {
+        Ref value = check(PyObject_GetItem(mapping, key));
+        merge_keyword(callable, keywords, key, value.get());
+    });
 }
 
 void raise_missing_arguments(Function& function, const char* kind, std::initializer_list<const char*> names) {
@@ -109,8 +106,7 @@ void raise_missing_arguments(Function& function, const char* kind, const std::ve
 }
 
 void raise_multiple_values(Function& function, PyObject* parameter) {
-    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", function.qualname, parameter);
-    throw PythonError{};
+    raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", function.qualname, parameter);
 }
 
 Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -136,11 +132,9 @@ Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t n
         PyObject* value = args[nargs + k];
         const int index = find_parameter(parameters, keyword);
         if (index < 0) {
-            if (!bound.varkw) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", function.qualname,
+            if (!bound.varkw)
+                raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", function.qualname,
                              keyword);
-                throw PythonError{};
-            }
             check_status(PyDict_SetItem(bound.varkw.get(), keyword, value));
             continue;
         }
@@ -165,17 +159,21 @@ Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t n
     }
     if (!missing.empty()) raise_missing(function, "positional", missing);
 
-    bound.kwdefaults = Ref::borrow(function.kwdefaults);
     for (int i = parameters.positional_count; i < parameters.parameter_count(); ++i) {
         if (bound.values[i] != nullptr) continue;
-        PyObject* fallback = nullptr;
+        if (!bound.kwdefaults && function.kwdefaults != nullptr) {
+            // The lookups may run a key's __eq__, which may change the dict:
+            // the defaults come from a copy that only this call can see.
+            const Ref kwdefaults = Ref::borrow(function.kwdefaults);
+            bound.kwdefaults = check(PyDict_Copy(kwdefaults.get()));
+        }
+        Ref fallback;
         if (bound.kwdefaults) {
             Ref key = check(PyUnicode_FromString(parameters.names[i]));
-            fallback = PyDict_GetItemWithError(bound.kwdefaults.get(), key.get());
-            if (fallback == nullptr && PyErr_Occurred()) throw PythonError{};
+            fallback = dict_get(bound.kwdefaults.get(), key.get());
         }
-        if (fallback != nullptr)
-            bound.values[i] = fallback;
+        if (fallback)
+            bound.values[i] = fallback.get();
         else
             missing.push_back(parameters.names[i]);
     }

@@ -22,15 +22,14 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, const char*
     // types.prepare_class derives the metaclass and calls its __prepare__.
     Ref types = check(PyImport_Import(name_types));
     Ref prepared = call_method(types.get(), name_prepare_class, class_name.get(), bases);
+    if (!PyTuple_CheckExact(prepared.get()) || PyTuple_GET_SIZE(prepared.get()) < 2)
+        raise_error(PyExc_TypeError, "types.prepare_class() must return a tuple (metaclass, namespace, keywords)");
     PyObject* metaclass = PyTuple_GET_ITEM(prepared.get(), 0);
     PyObject* namespace_ = PyTuple_GET_ITEM(prepared.get(), 1);
 
-    PyObject* module_name = PyDict_GetItemWithError(globals, name_dunder_name);
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, name_dunder_name);
-        throw PythonError{};
-    }
-    check_status(PyObject_SetItem(namespace_, name_module_attr, module_name));
+    Ref module_name = dict_get(globals, name_dunder_name);
+    if (!module_name) raise_format(PyExc_NameError, "%U", static_cast<PyObject*>(name_dunder_name));
+    check_status(PyObject_SetItem(namespace_, name_module_attr, module_name.get()));
     check_status(PyObject_SetItem(namespace_, name_qualname_attr, class_name.get()));
     Ref doc_object = doc != nullptr ? check(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);
     check_status(PyObject_SetItem(namespace_, name_doc_attr, doc_object.get()));
@@ -47,10 +46,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, const char*
 }
 
 SuperAttribute super_lookup(PyObject* defining_class, PyObject* instance, PyObject* name) {
-    if (defining_class == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        throw PythonError{};
-    }
+    if (defining_class == nullptr) raise_error(PyExc_RuntimeError, "super(): empty __class__ cell");
     // super()'s own rule for where the search starts.
     PyTypeObject* defining = reinterpret_cast<PyTypeObject*>(defining_class);
     PyTypeObject* start = nullptr;
@@ -73,12 +69,9 @@ SuperAttribute super_lookup(PyObject* defining_class, PyObject* instance, PyObje
     for (++i; i < count; ++i) {
         Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) continue;
-        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-        if (found == nullptr) {
-            if (PyErr_Occurred()) throw PythonError{};
-            continue;
-        }
-        Ref attribute = Ref::borrow(found);
+        Ref attribute = dict_get(dict.get(), name);
+        if (!attribute) continue;
+        PyObject* found = attribute.get();
         PyObject* bound_to = instance == reinterpret_cast<PyObject*>(start) ? nullptr : instance;
         if (bound_to != nullptr &&
             (PyFunction_Check(found) || PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)))

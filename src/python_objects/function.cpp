@@ -34,14 +34,14 @@ Name name_wrapped("__wrapped__");
 PyObject* call_with_generic_binding(PyObject* callable, PyObject* const* args, size_t nargsf,
                                     PyObject* kwnames) noexcept {
     Function& function = as_function(callable);
-    return entry_point([&] {
+    return entry_point(function.spec->qualname, [&] {
         RecursionGuard recursion;
         Arguments arguments = bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames);
         return function.spec->body(function, arguments);
     });
 }
 
-int traverse(PyObject* object, visitproc visit, void* arg) {
+int traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Function& f = as_function(object);
     Py_VISIT(f.name);
     Py_VISIT(f.qualname);
@@ -59,7 +59,7 @@ int traverse(PyObject* object, visitproc visit, void* arg) {
 
 // Name and qualname are strings and take part in no cycle; they stay so that
 // repr and error messages never meet a cleared function.
-int clear(PyObject* object) {
+int clear(PyObject* object) noexcept {
     Function& f = as_function(object);
     Py_CLEAR(f.module);
     Py_CLEAR(f.doc);
@@ -73,7 +73,7 @@ int clear(PyObject* object) {
     return 0;
 }
 
-void dealloc(PyObject* object) {
+void dealloc(PyObject* object) noexcept {
     PyObject_GC_UnTrack(object);
     // A chain of wrappers around wrappers is freed iteratively, not by deep recursion.
     Py_TRASHCAN_BEGIN(object, dealloc)
@@ -86,13 +86,13 @@ void dealloc(PyObject* object) {
     Py_TRASHCAN_END
 }
 
-PyObject* repr(PyObject* object) {
+PyObject* repr(PyObject* object) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(object).qualname, object);
 }
 
 // Binds like a Python function: the function itself through the class, a bound
 // method through an instance.
-PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) {
+PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) {
         Py_INCREF(object);
         return object;
@@ -102,12 +102,12 @@ PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) {
 
 // Pickled by reference, like any function: the unpickler finds it again by
 // __module__ and __qualname__.
-PyObject* reduce(PyObject* object, PyObject*) {
+PyObject* reduce(PyObject* object, PyObject*) noexcept {
     Py_INCREF(as_function(object).qualname);
     return as_function(object).qualname;
 }
 
-int set_string(PyObject** slot, PyObject* value, const char* attribute) {
+int set_string(PyObject** slot, PyObject* value, const char* attribute) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
@@ -117,28 +117,28 @@ int set_string(PyObject** slot, PyObject* value, const char* attribute) {
     return 0;
 }
 
-PyObject* get_name(PyObject* object, void*) {
+PyObject* get_name(PyObject* object, void*) noexcept {
     Py_INCREF(as_function(object).name);
     return as_function(object).name;
 }
-int set_name(PyObject* object, PyObject* value, void*) {
+int set_name(PyObject* object, PyObject* value, void*) noexcept {
     return set_string(&as_function(object).name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* object, void*) {
+PyObject* get_qualname(PyObject* object, void*) noexcept {
     Py_INCREF(as_function(object).qualname);
     return as_function(object).qualname;
 }
-int set_qualname(PyObject* object, PyObject* value, void*) {
+int set_qualname(PyObject* object, PyObject* value, void*) noexcept {
     return set_string(&as_function(object).qualname, value, "__qualname__");
 }
 
-PyObject* get_annotations(PyObject* object, void*) {
+PyObject* get_annotations(PyObject* object, void*) noexcept {
     Function& f = as_function(object);
     if (f.annotations == nullptr && (f.annotations = PyDict_New()) == nullptr) return nullptr;
     Py_INCREF(f.annotations);
     return f.annotations;
 }
-int set_annotations(PyObject* object, PyObject* value, void*) {
+int set_annotations(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -149,13 +149,13 @@ int set_annotations(PyObject* object, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_optional(PyObject* value) {
+PyObject* get_optional(PyObject* value) noexcept {
     if (value == nullptr) value = Py_None;
     Py_INCREF(value);
     return value;
 }
-PyObject* get_defaults(PyObject* object, void*) { return get_optional(as_function(object).defaults); }
-int set_defaults(PyObject* object, PyObject* value, void*) {
+PyObject* get_defaults(PyObject* object, void*) noexcept { return get_optional(as_function(object).defaults); }
+int set_defaults(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -165,8 +165,8 @@ int set_defaults(PyObject* object, PyObject* value, void*) {
     Py_XSETREF(as_function(object).defaults, value);
     return 0;
 }
-PyObject* get_kwdefaults(PyObject* object, void*) { return get_optional(as_function(object).kwdefaults); }
-int set_kwdefaults(PyObject* object, PyObject* value, void*) {
+PyObject* get_kwdefaults(PyObject* object, void*) noexcept { return get_optional(as_function(object).kwdefaults); }
+int set_kwdefaults(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
@@ -177,15 +177,15 @@ int set_kwdefaults(PyObject* object, PyObject* value, void*) {
     return 0;
 }
 
-Ref make_parameter(PyObject* parameter_class, const char* name, PyObject* kind, PyObject* default_value,
+Ref make_parameter(PyObject* parameter_class, const char* name, const char* kind_name, PyObject* default_value,
                    PyObject* annotations) {
     Ref name_object = check(PyUnicode_FromString(name));
-    PyObject* annotation = annotations != nullptr ? PyDict_GetItemWithError(annotations, name_object.get()) : nullptr;
-    if (annotation == nullptr && PyErr_Occurred()) throw PythonError{};
+    Ref kind = check(PyObject_GetAttrString(parameter_class, kind_name));
+    Ref annotation = annotations != nullptr ? dict_get(annotations, name_object.get()) : Ref();
     Ref keywords = check(PyDict_New());
     if (default_value != nullptr) check_status(PyDict_SetItem(keywords.get(), name_default, default_value));
-    if (annotation != nullptr) check_status(PyDict_SetItem(keywords.get(), name_annotation, annotation));
-    Ref positional = check(PyTuple_Pack(2, name_object.get(), kind));
+    if (annotation) check_status(PyDict_SetItem(keywords.get(), name_annotation, annotation.get()));
+    Ref positional = check(PyTuple_Pack(2, name_object.get(), kind.get()));
     return check(PyObject_Call(parameter_class, positional.get(), keywords.get()));
 }
 
@@ -194,60 +194,66 @@ Ref make_parameter(PyObject* parameter_class, const char* name, PyObject* kind, 
 // __signature__ wins; while __wrapped__ is set the attribute is absent, so that
 // inspect.signature() follows the wrapped chain as it does for functools.wraps.
 Ref build_signature(Function& f) {
-    if (f.dict != nullptr) {
-        PyObject* assigned = PyDict_GetItemWithError(f.dict, name_signature_attr);
-        if (assigned != nullptr) return Ref::borrow(assigned);
-        if (PyErr_Occurred()) throw PythonError{};
-        if (PyDict_GetItemWithError(f.dict, name_wrapped) != nullptr) {
-            PyErr_SetObject(PyExc_AttributeError, name_signature_attr);
-            throw PythonError{};
-        }
-        if (PyErr_Occurred()) throw PythonError{};
+    if (Ref dict = Ref::borrow(f.dict)) {
+        if (Ref assigned = dict_get(dict.get(), name_signature_attr)) return assigned;
+        if (dict_get(dict.get(), name_wrapped))
+            raise_format(PyExc_AttributeError, "%U", static_cast<PyObject*>(name_signature_attr));
     }
+    // Held for the whole build: the Python code it runs may reassign them.
+    const Ref defaults = Ref::borrow(f.defaults);
+    const Ref kwdefaults = Ref::borrow(f.kwdefaults);
+    const Ref annotations = Ref::borrow(f.annotations);
+
     Ref inspect = check(PyImport_Import(name_inspect));
     Ref parameter_class = get_attr(inspect.get(), name_parameter);
     const Signature& declared = f.spec->parameters;
     Ref parameters = check(PyList_New(0));
     auto add = [&](const char* name, const char* kind_name, PyObject* default_value) {
-        Ref kind = check(PyObject_GetAttrString(parameter_class.get(), kind_name));
-        Ref parameter = make_parameter(parameter_class.get(), name, kind.get(), default_value, f.annotations);
+        Ref parameter = make_parameter(parameter_class.get(), name, kind_name, default_value, annotations.get());
         check_status(PyList_Append(parameters.get(), parameter.get()));
     };
-    const Py_ssize_t defaults_count = f.defaults != nullptr ? PyTuple_GET_SIZE(f.defaults) : 0;
+    const Py_ssize_t defaults_count = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     const Py_ssize_t first_default = declared.positional_count - defaults_count;
     for (int i = 0; i < declared.positional_count; ++i) {
-        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(f.defaults, i - first_default) : nullptr;
+        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(defaults.get(), i - first_default) : nullptr;
         add(declared.names[i], "POSITIONAL_OR_KEYWORD", default_value);
     }
     if (declared.varargs != nullptr) add(declared.varargs, "VAR_POSITIONAL", nullptr);
     for (int i = declared.positional_count; i < declared.parameter_count(); ++i) {
-        PyObject* default_value = nullptr;
-        if (f.kwdefaults != nullptr) {
-            default_value = PyDict_GetItemString(f.kwdefaults, declared.names[i]);
+        Ref default_value;
+        if (kwdefaults) {
+            Ref key = check(PyUnicode_FromString(declared.names[i]));
+            default_value = dict_get(kwdefaults.get(), key.get());
         }
-        add(declared.names[i], "KEYWORD_ONLY", default_value);
+        add(declared.names[i], "KEYWORD_ONLY", default_value.get());
     }
     if (declared.varkw != nullptr) add(declared.varkw, "VAR_KEYWORD", nullptr);
 
     Ref signature_class = get_attr(inspect.get(), name_signature_class);
     Ref keywords = check(PyDict_New());
-    PyObject* return_annotation =
-        f.annotations != nullptr ? PyDict_GetItemWithError(f.annotations, name_return) : nullptr;
-    if (return_annotation == nullptr && PyErr_Occurred()) throw PythonError{};
-    if (return_annotation != nullptr)
-        check_status(PyDict_SetItem(keywords.get(), name_return_annotation, return_annotation));
+    if (Ref return_annotation = annotations ? dict_get(annotations.get(), name_return) : Ref())
+        check_status(PyDict_SetItem(keywords.get(), name_return_annotation, return_annotation.get()));
     Ref positional = check(PyTuple_Pack(1, parameters.get()));
     return check(PyObject_Call(signature_class.get(), positional.get(), keywords.get()));
 }
 
-PyObject* get_signature(PyObject* object, void*) {
-    return entry_point([&] { return build_signature(as_function(object)); });
+PyObject* get_signature(PyObject* object, void*) noexcept {
+    return entry_point("function.__signature__", [&] { return build_signature(as_function(object)); });
 }
-int set_signature(PyObject* object, PyObject* value, void*) {
-    Function& f = as_function(object);
-    if (f.dict == nullptr && (f.dict = PyDict_New()) == nullptr) return -1;
-    if (value == nullptr) return PyDict_DelItem(f.dict, name_signature_attr);
-    return PyDict_SetItem(f.dict, name_signature_attr, value);
+int set_signature(PyObject* object, PyObject* value, void*) noexcept {
+    return entry_point_status("function.__signature__", [&] {
+        Function& f = as_function(object);
+        if (value == nullptr) {
+            // As deleting an attribute that a function does not have.
+            if (f.dict == nullptr || !dict_get(f.dict, name_signature_attr))
+                raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(object)->tp_name,
+                             static_cast<PyObject*>(name_signature_attr));
+            check_status(PyDict_DelItem(f.dict, name_signature_attr));
+            return;
+        }
+        if (f.dict == nullptr) f.dict = check(PyDict_New()).release();
+        check_status(PyDict_SetItem(f.dict, name_signature_attr, value));
+    });
 }
 
 PyGetSetDef getset[] = {
@@ -304,7 +310,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOpt
     Ref qualname = check(PyUnicode_InternFromString(spec.qualname));
     Ref doc = spec.doc != nullptr ? check(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
     // As for a Python function, __module__ is the defining module's __name__.
-    PyObject* module = PyDict_GetItemString(globals, "__name__");
+    Ref module = dict_get(globals, name_dunder_name);
 
     Function* f = PyObject_GC_New(Function, &function_type);
     if (f == nullptr) throw PythonError{};
@@ -312,7 +318,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOpt
     f->spec = &spec;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Ref::borrow(module != nullptr ? module : Py_None).release();
+    f->module = module ? module.release() : Ref::borrow(Py_None).release();
     f->doc = doc.release();
     f->annotations = nullptr;
     f->dict = nullptr;

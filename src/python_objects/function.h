@@ -8,6 +8,7 @@
 #include "ref.h"
 
 #include <array>
+#include <cstddef>
 #include <initializer_list>
 #include <vector>
 
@@ -26,16 +27,35 @@ struct Signature {
     constexpr int parameter_count() const { return positional_count + keyword_only_count; }
 };
 
-constexpr Signature signature(std::initializer_list<const char*> positional,
-                              std::initializer_list<const char*> keyword_only = {},
-                              const char* varargs = nullptr, const char* varkw = nullptr) {
+// signature({"self", "a"}, {"keyword_only"}, "args", "kwargs"), with {} for
+// no keyword-only parameters. The name lists are arrays, so that too many
+// names fail to compile rather than overrun `names`.
+struct NoNames {};
+
+template <size_t Positional, size_t KeywordOnly = 0>
+constexpr Signature make_signature(const char* const* positional, const char* const* keyword_only,
+                                   const char* varargs, const char* varkw) {
+    static_assert(Positional + KeywordOnly <= Signature::max_parameters, "more parameters than Signature holds");
     Signature result;
-    for (const char* name : positional) result.names[result.positional_count++] = name;
-    for (const char* name : keyword_only)
-        result.names[result.positional_count + result.keyword_only_count++] = name;
+    for (size_t i = 0; i < Positional; ++i) result.names[result.positional_count++] = positional[i];
+    for (size_t i = 0; i < KeywordOnly; ++i)
+        result.names[result.positional_count + result.keyword_only_count++] = keyword_only[i];
     result.varargs = varargs;
     result.varkw = varkw;
     return result;
+}
+
+template <size_t Positional>
+constexpr Signature signature(const char* const (&positional)[Positional], NoNames = {},
+                              const char* varargs = nullptr, const char* varkw = nullptr) {
+    return make_signature<Positional>(positional, nullptr, varargs, varkw);
+}
+
+template <size_t Positional, size_t KeywordOnly>
+constexpr Signature signature(const char* const (&positional)[Positional],
+                              const char* const (&keyword_only)[KeywordOnly], const char* varargs = nullptr,
+                              const char* varkw = nullptr) {
+    return make_signature<Positional, KeywordOnly>(positional, keyword_only, varargs, varkw);
 }
 
 struct Function;
@@ -46,8 +66,8 @@ struct Arguments {
     std::array<PyObject*, Signature::max_parameters> values{};
     Ref varargs;  // tuple, when the signature has *args
     Ref varkw;    // new dict, when the signature has **kwargs
-    Ref defaults;  // the __defaults__ / __kwdefaults__ read at call time
-    Ref kwdefaults;
+    Ref defaults;    // __defaults__ as it was when the call began
+    Ref kwdefaults;  // a copy of __kwdefaults__, made when a default is needed
 
     PyObject* operator[](int index) const noexcept { return values[index]; }
 };
@@ -56,6 +76,9 @@ using FunctionBody = Ref (*)(Function& function, Arguments& arguments);
 
 // What a function is, fixed at compile time. A function whose hot path binds
 // its own arguments supplies `vectorcall`; the others get generic binding.
+// Specs are written positionally, in member order, so a bare nullptr is a
+// missing docstring (`doc`) or, before a `vectorcall`, the `body` that such a
+// function does not have: {name, qualname, doc, parameters, body, vectorcall}.
 struct FunctionSpec {
     const char* name;
     const char* qualname;

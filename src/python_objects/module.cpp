@@ -9,21 +9,12 @@ namespace {
 
 Name name_import("__import__");
 Name name_spec_name("name");
-Name name_loader("loader");
-Name name_origin("origin");
-Name name_parent("parent");
-Name name_search_locations("submodule_search_locations");
-Name name_dunder_loader("__loader__");
-Name name_dunder_file("__file__");
-Name name_dunder_package("__package__");
-Name name_dunder_path("__path__");
-Name name_get_context("get_context");
 
 // The module of this shared library, for the slot functions.
 SingleModule* this_module = nullptr;
 
-PyObject* create_slot(PyObject* spec, PyModuleDef*) { return this_module->create(spec); }
-int exec_slot(PyObject* module) { return this_module->exec(module); }
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept { return this_module->create(spec); }
+int exec_slot(PyObject* module) noexcept { return this_module->exec(module); }
 
 Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int level) {
     Ref importer = lookup_global(globals, name_import);
@@ -53,11 +44,9 @@ void KeywordNames::make_registered() {
 }
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value != nullptr) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw PythonError{};
+    if (Ref value = dict_get(globals, name)) return value;
+    if (Ref value = dict_get(PyEval_GetBuiltins(), name)) return value;
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 Ref import_module(PyObject* globals, const char* name) { return call_import(globals, name, Py_None, 0); }
@@ -70,14 +59,7 @@ Ref import_from(PyObject* globals, const char* name, const char* attribute, int 
     if (check_status(compat::get_optional_attr(module.get(), attribute_name.get(), &value)) > 0)
         return Ref::steal(value);
     Ref module_name = get_attr(module.get(), name_dunder_name);
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute_name.get(), module_name.get());
-    throw PythonError{};
-}
-
-Ref import_fork_context(PyObject* globals) {
-    Ref importer = lookup_global(globals, name_import);
-    Ref package = call(importer.get(), check(PyUnicode_FromString("multiprocessing")).get());
-    return call_method(package.get(), name_get_context, check(PyUnicode_FromString("fork")).get());
+    raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute_name.get(), module_name.get());
 }
 
 void set_global(PyObject* globals, const char* name, PyObject* value) {
@@ -95,39 +77,33 @@ PyObject* SingleModule::definition() noexcept {
 }
 
 PyObject* SingleModule::create(PyObject* spec) noexcept {
-    return entry_point([&] {
+    return entry_point(short_name_, [&] {
         Name::intern_registered();
         KeywordNames::make_registered();
         const std::int64_t interpreter_id = compat::current_interpreter_id();
         if (interpreter_id < 0) throw PythonError{};
         if (interpreter_id_ < 0) interpreter_id_ = interpreter_id;
-        if (interpreter_id != interpreter_id_) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one interpreter "
-                            "per process.");
-            throw PythonError{};
-        }
+        if (interpreter_id != interpreter_id_)
+            raise_error(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
         if (module_ != nullptr) return Ref::borrow(module_);
 
+        // __loader__, __file__, __package__ and the rest come from the import
+        // system, which sets them from the spec between create and exec.
         Ref name = get_attr(spec, name_spec_name);
         Ref module = check(PyModule_NewObject(name.get()));
-        set_attr(module.get(), name_dunder_loader, get_attr(spec, name_loader).get());
-        set_attr(module.get(), name_dunder_file, get_attr(spec, name_origin).get());
-        set_attr(module.get(), name_dunder_package, get_attr(spec, name_parent).get());
-        Ref locations = get_attr(spec, name_search_locations);
-        if (locations.get() != Py_None) set_attr(module.get(), name_dunder_path, locations.get());
         module_ = Ref(module).release();
         return module;
     });
 }
 
 int SingleModule::exec(PyObject* module) noexcept {
-    return entry_point_status([&] {
+    return entry_point_status(short_name_, [&] {
         if (initialised_) {
             if (module == module_) return;
-            PyErr_Format(PyExc_RuntimeError,
+            raise_format(PyExc_RuntimeError,
                          "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
-            throw PythonError{};
         }
         if (module != module_) {
             Py_INCREF(module);
@@ -136,7 +112,7 @@ int SingleModule::exec(PyObject* module) noexcept {
         try {
             ready_function_type();
             body_(PyModule_GetDict(module));
-        } catch (const PythonError&) {
+        } catch (...) {
             Py_CLEAR(module_);
             throw;
         }

@@ -11,8 +11,11 @@ namespace python_objects {
 using ModuleBody = void (*)(PyObject* globals);
 
 // One extension module: its definition for multi-phase init, and its create
-// and exec steps. Holds plain data only, constant-initialised, so that nothing
-// a fork copies can be half-built. Each shared library defines exactly one.
+// and exec steps. Each shared library defines exactly one. It holds plain data
+// only and is constant-initialised, so it is complete before any code of the
+// library runs, whatever the order of static initialisation across files; the
+// Python objects it refers to are made in create and exec, since no Python API
+// may be called before the interpreter exists.
 class SingleModule {
 public:
     constexpr SingleModule(const char* short_name, ModuleBody body) noexcept : short_name_(short_name), body_(body) {}
@@ -40,10 +43,6 @@ private:
 Ref import_module(PyObject* globals, const char* name);
 // `from name import attribute` (level 0) or `from .name import attribute` (level 1).
 Ref import_from(PyObject* globals, const char* name, const char* attribute, int level);
-
-// `__import__("multiprocessing").get_context("fork")`: both modules bind the
-// name `multiprocessing` to this context, never to the package.
-Ref import_fork_context(PyObject* globals);
 
 void set_global(PyObject* globals, const char* name, PyObject* value);
 

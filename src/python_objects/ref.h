@@ -1,12 +1,14 @@
 // Owned references and the one error idiom of the layer.
 //
 // A failed CPython call leaves a Python exception set and throws PythonError;
-// every function the interpreter calls into is noexcept and turns PythonError
-// back into the NULL / -1 the interpreter expects (see entry_point below).
+// every function the interpreter calls into is noexcept and turns whatever was
+// thrown back into the NULL / -1 the interpreter expects (see entry_point below).
 #pragma once
 
 #include <Python.h>
 
+#include <cassert>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -14,7 +16,9 @@ namespace python_objects {
 
 // Thrown when a Python exception is set. Carries nothing: the interpreter's
 // error indicator is the one source of truth.
-struct PythonError {};
+struct PythonError {
+    PythonError() noexcept { assert(PyErr_Occurred() != nullptr && "PythonError thrown with no Python error set"); }
+};
 
 // An owned (strong) reference. Never adopts a raw pointer silently: use
 // Ref::steal for a new reference and Ref::borrow for a borrowed one.
@@ -78,29 +82,43 @@ inline void throw_if_error_set() {
 // Truth value, as `if x:` takes it.
 inline bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
 
-// Runs the body of an entry point; a C++ failure becomes the interpreter's
-// NULL (for PyObject*) or -1 (for int).
-template <class Body>
-PyObject* entry_point(Body&& body) noexcept {
+// Inside a catch handler of an entry point: the exception being handled as
+// the Python error the interpreter expects. A C++ exception must not unwind
+// into the interpreter's C frames, so whatever the layer did not throw on
+// purpose becomes a SystemError naming `where`, the function that was called.
+[[gnu::cold, gnu::noinline]] inline void set_error_from_exception(const char* where) noexcept {
     try {
-        return body().release();
+        throw;
     } catch (const PythonError&) {
-        return nullptr;
+        assert(PyErr_Occurred() != nullptr && "PythonError caught with no Python error set");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception: %s", where, error.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception", where);
+    }
+}
+
+// Runs the body of an entry point, the function called `where`; a failure
+// becomes the interpreter's NULL (for PyObject*) or -1 (for int).
+template <class Body>
+PyObject* entry_point(const char* where, Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_exception(where);
         return nullptr;
     }
 }
 
 template <class Body>
-int entry_point_status(Body&& body) noexcept {
+int entry_point_status(const char* where, Body&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (const PythonError&) {
-        return -1;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_error_from_exception(where);
         return -1;
     }
 }

@@ -197,7 +197,7 @@ template <MissingLock missing>
 template <MissingLock missing>
 PyObject* call_wrapper(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function& wrapper = as_function(callable);
-    return entry_point([&] {
+    return entry_point(wrapper.spec->qualname, [&] {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames != nullptr && (nargs == 0 || find_self_keyword(kwnames) >= 0))
             return call_with_keyword_self<missing>(wrapper, args, nargs, kwnames);

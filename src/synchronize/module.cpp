@@ -3,6 +3,7 @@
 #include "lockable_meta.h"
 #include "locked.h"
 #include "names.h"
+#include "fork_context.h"
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"

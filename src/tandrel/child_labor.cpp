@@ -107,7 +107,7 @@ Ref construct(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* call_init(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function& function = as_function(callable);
-    return entry_point([&] {
+    return entry_point(function.spec->qualname, [&] {
         RecursionGuard recursion;
         return construct(function, args, PyVectorcall_NARGS(nargsf), kwnames);
     });

@@ -2,6 +2,7 @@
 #include "child_labor.h"
 #include "names.h"
 #include "pcall.h"
+#include "fork_context.h"
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
