@@ -2,6 +2,7 @@
 
 #include "names.h"
 #include "python_objects/calls.h"
+#include "state.h"
 
 #include <cstring>
 #include <vector>
@@ -22,37 +23,94 @@ bool lock_read_is_plain(PyObject* self) {
     return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name_lock_attr) == nullptr;
 }
 
-// The existence test. On the first locked call the object gets a fork-context
-// RLock. Creating it runs Python code, so another thread may have assigned one
-// meanwhile; reading again right before assigning (nothing between the two can
-// release the GIL for an ordinary object) makes all first callers share one lock.
-// Returns the lock when its read may stand for the acquire's read.
+// The guard's own errors cannot happen while it is held by this thread; a
+// pending error of the creation is kept across its release.
+void release_guard(PyObject* guard) {
+    Ref pending = Ref::steal(compat::fetch_raised_exception());
+    call_method(guard, name_release);
+    if (pending) compat::restore_raised_exception(pending.release());
+}
+
+// A missing lock is made under the module's guard: a `__setattr__` or
+// `__getattribute__` written in Python may let other threads run between the
+// re-check and the assignment, and all first callers must share one lock.
+[[gnu::cold, gnu::noinline]] void create_lock(PyObject* globals, PyObject* self) {
+    Ref guard = state_of(globals).creation_guard;  // a fork handler may replace it meanwhile
+    call_method(guard.get(), name_acquire);
+    try {
+        PyObject* existing = nullptr;
+        if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
+            Py_DECREF(existing);
+        } else {
+            PyErr_Clear();  // whatever made the read fail, the object gets a lock
+            Ref multiprocessing = lookup_global(globals, global_multiprocessing);
+            Ref lock = call_method(multiprocessing.get(), name_rlock);
+            set_attr(self, name_lock_attr, lock.get());
+        }
+    } catch (const PythonError&) {
+        release_guard(guard.get());
+        throw;
+    }
+    release_guard(guard.get());
+}
+
+// The existence test; the first locked call on an object gives it a fork-context
+// RLock. Returns the lock when its read may stand for the acquire's read.
 Ref ensure_lock(PyObject* globals, PyObject* self) {
     PyObject* existing = nullptr;
     if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
         Ref lock = Ref::steal(existing);
         return lock_read_is_plain(self) ? lock : Ref();
     }
-    PyErr_Clear();  // whatever made the read fail, the object gets a lock
-    Ref multiprocessing = lookup_global(globals, global_multiprocessing);
-    Ref lock = call_method(multiprocessing.get(), name_rlock);
-    if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
-        Py_DECREF(existing);
-        return Ref();  // lost the race: our lock is dropped
-    }
     PyErr_Clear();
-    set_attr(self, name_lock_attr, lock.get());
+    create_lock(globals, self);
     return Ref();
 }
 
+// The objects whose str() this thread is computing for a warning, innermost
+// first: a `__str__` that makes a contended locked call on the same object
+// would otherwise recurse without end.
+struct Describing {
+    PyObject* object;
+    const Describing* outer;
+};
+thread_local const Describing* being_described = nullptr;
+
+// str(self) for the warning; object.__repr__(self) when str() fails or re-enters.
+Ref describe(PyObject* self) {
+    for (const Describing* entry = being_described; entry != nullptr; entry = entry->outer)
+        if (entry->object == self) return check(PyBaseObject_Type.tp_repr(self));
+    const Describing entry{self, being_described};
+    being_described = &entry;
+    PyObject* text = PyObject_Str(self);
+    being_described = entry.outer;
+    if (text != nullptr) return Ref::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    PyErr_Clear();
+    return check(PyBaseObject_Type.tp_repr(self));
+}
+
+// Whether `logger` would emit a WARNING; a stand-in without isEnabledFor always does.
+bool warnings_enabled(PyObject* logger) {
+    PyObject* is_enabled_for = nullptr;
+    if (check_status(compat::get_optional_attr(logger, name_is_enabled_for, &is_enabled_for)) == 0) return true;
+    Ref method = Ref::steal(is_enabled_for);
+    Ref level = check(PyLong_FromLong(30));  // logging.WARNING
+    return is_true(call(method.get(), level.get()).get());
+}
+
 // Contended path: say whom we wait for, then wait without a time limit.
-[[gnu::cold, gnu::noinline]] void wait_for_lock(PyObject* globals, PyObject* self) {
-    Ref text = check(PyObject_Str(self));
-    Ref message = check(PyUnicode_Format(text_waiting_for_lock, text.get()));
+// Returns the lock it waited for.
+[[gnu::cold, gnu::noinline]] Ref wait_for_lock(PyObject* globals, PyObject* self) {
     Ref logger = lookup_global(globals, global_logger);
-    call_method(logger.get(), name_warning, message.get());
+    if (warnings_enabled(logger.get())) {
+        Ref text = describe(self);
+        Ref message = check(PyUnicode_Format(text_waiting_for_lock, text.get()));
+        call_method(logger.get(), name_warning, message.get());
+    }
     Ref lock = get_attr(self, name_lock_attr);
     call_method(lock.get(), name_acquire);
+    return lock;
 }
 
 // The fork context's locks bind `acquire` straight to the C method of their
@@ -89,46 +147,27 @@ Ref try_acquire(PyObject* acquire) {
 }
 
 // `lock` is the value of `self.__lock__` when it was just read, else empty.
-void acquire_lock(PyObject* globals, PyObject* self, Ref lock) {
+// Returns the lock now held.
+Ref acquire_lock(PyObject* globals, PyObject* self, Ref lock) {
+    if (!lock) lock = get_attr(self, name_lock_attr);
     bool taken;
     {
-        if (!lock) lock = get_attr(self, name_lock_attr);
         Ref acquire = get_attr(lock.get(), name_acquire);
-        lock = Ref();
         Ref result = try_acquire(acquire.get());
         taken = is_true(result.get());
     }
-    if (!taken) wait_for_lock(globals, self);
-}
-
-void release_lock(PyObject* self) {
-    Ref lock = get_attr(self, name_lock_attr);
-    call_method(lock.get(), name_release);
-}
-
-// True when `failure` is `candidate` or in its __context__ chain.
-bool in_context_chain(PyObject* failure, PyObject* candidate) {
-    for (Ref link = Ref::borrow(failure); link; link = Ref::steal(PyException_GetContext(link.get()))) {
-        if (link.get() == candidate) return true;
-    }
-    return false;
+    if (taken) return lock;
+    lock = Ref();
+    return wait_for_lock(globals, self);
 }
 
 // The method raised: release as a `finally` block would, with the method's
 // exception handled meanwhile, so that a failing release chains onto it.
-[[gnu::cold, gnu::noinline]] void release_after_failure(PyObject* self) {
+[[gnu::cold, gnu::noinline]] void release_after_failure(PyObject* lock) {
     Ref failure = Ref::steal(compat::fetch_raised_exception());
-    try {
+    {
         HandlingException handling(failure.get());
-        release_lock(self);
-    } catch (const PythonError&) {
-        Ref release_error = Ref::steal(compat::fetch_raised_exception());
-        PyObject* context = PyException_GetContext(release_error.get());
-        if (context == nullptr && !in_context_chain(failure.get(), release_error.get()))
-            PyException_SetContext(release_error.get(), failure.release());
-        Py_XDECREF(context);
-        compat::restore_raised_exception(release_error.release());
-        throw;
+        call_method(lock, name_release);
     }
     compat::restore_raised_exception(failure.release());
     throw PythonError{};
@@ -144,17 +183,18 @@ PyObject* call_method_counted(PyObject* method, PyObject* const* args, size_t na
 }
 
 // One locked call; args[0] is self and the arguments are the method's as given.
+// The release goes to the lock acquired, whatever the method did to `__lock__`.
 template <MissingLock missing>
 Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
     Ref method = Ref::borrow(wrapper.wrapped);
     Ref lock;
     if constexpr (missing == MissingLock::create) lock = ensure_lock(wrapper.globals, self);
-    acquire_lock(wrapper.globals, self, std::move(lock));
+    lock = acquire_lock(wrapper.globals, self, std::move(lock));
     PyObject* result = call_method_counted(method.get(), args, nargsf, kwnames);
-    if (result == nullptr) release_after_failure(self);
+    if (result == nullptr) release_after_failure(lock.get());
     Ref owned = Ref::steal(result);
-    release_lock(self);
+    call_method(lock.get(), name_release);
     return owned;
 }
 

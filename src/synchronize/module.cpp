@@ -6,10 +6,62 @@
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
+#include "state.h"
+
+#include <memory>
 
 namespace synchronize {
 
 using namespace python_objects;
+
+namespace {
+
+constexpr const char* state_capsule_name = "vortan.async_.synchronize.State";
+
+State* state_in(PyObject* capsule) {
+    return static_cast<State*>(PyCapsule_GetPointer(capsule, state_capsule_name));
+}
+
+void delete_state(PyObject* capsule) { delete state_in(capsule); }
+
+// In a forked child: a guard held by a thread that the child lacks would never be released.
+PyObject* reset_after_fork(PyObject* capsule, PyObject*) noexcept {
+    return entry_point([&] {
+        State* state = state_in(capsule);
+        if (state == nullptr) throw PythonError{};
+        state->creation_guard = call(state->guard_factory.get());
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void make_state(PyObject* globals) {
+    auto state = std::make_unique<State>();
+    Ref thread = import_module(globals, "_thread");
+    state->guard_factory = get_attr(thread.get(), name_rlock);
+    state->creation_guard = call(state->guard_factory.get());
+    Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, delete_state));
+    state.release();
+    check_status(PyDict_SetItem(globals, name_state, capsule.get()));
+
+    Ref reset = check(PyCFunction_New(&reset_after_fork_definition, capsule.get()));
+    Ref os = import_module(globals, "os");
+    Ref register_at_fork = get_attr(os.get(), name_register_at_fork);
+    Ref no_arguments = check(PyTuple_New(0));
+    Ref keywords = check(PyDict_New());
+    check_status(PyDict_SetItem(keywords.get(), name_after_in_child, reset.get()));
+    check(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
+}
+
+State& state_of(PyObject* globals) {
+    Ref capsule = lookup_global(globals, name_state);
+    State* state = state_in(capsule.get());
+    if (state == nullptr) throw PythonError{};
+    return *state;
+}
 
 namespace {
 
@@ -20,6 +72,7 @@ void module_body(PyObject* globals) {
     set_global(globals, "functools", import_module(globals, "functools").get());
 
     set_global(globals, "multiprocessing", import_fork_context(globals).get());
+    make_state(globals);
 
     Ref logging = lookup_global(globals, global_logging);
     Ref module_name = lookup_global(globals, name_dunder_name);
