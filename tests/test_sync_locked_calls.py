@@ -365,6 +365,51 @@ def test_wrapper_keeps_the_method_alive():
     assert ref() is None
 
 
+# ---- reads that the call caches per type -----------------------------------
+
+class DictLock:
+    """A lock whose methods sit in its instance dict, as the fork context's do."""
+
+    def __init__(self, events, name):
+        inner = RecordingLock(events, name=name)
+        self.acquire = inner.acquire
+        self.release = inner.release
+
+
+@pytest.mark.parametrize("decorator", [locked, sync.Lockable.locked], ids=["locked", "Lockable.locked"])
+@pytest.mark.parametrize("change", ["class __lock__", "__getattribute__", "__getattr__",
+                                    "lock class", "other lock"])
+def test_cached_reads_follow_changes(change, decorator, events):
+    class Owner:
+        @decorator
+        def m(self):
+            return "done"
+
+    class Lock(DictLock):
+        pass
+    obj = Owner()
+    obj.__lock__ = FORK.RLock() if change == "other lock" else Lock(events, "first")
+    for _ in range(3):
+        obj.m()  # both types are known by now
+    del events[:]
+    second = RecordingLock(events, name="second")
+    if change == "class __lock__":
+        Owner.__lock__ = property(lambda self: second)
+    elif change == "__getattribute__":
+        Owner.__getattribute__ = (lambda self, name: second if name == "__lock__"
+                                  else object.__getattribute__(self, name))
+    elif change == "__getattr__":
+        del obj.__lock__
+        Owner.__getattr__ = lambda self, name: second
+    elif change == "lock class":
+        Lock.acquire = property(lambda self: second.acquire)
+        Lock.release = property(lambda self: second.release)
+    else:
+        obj.__lock__ = DictLock(events, "second")
+    assert obj.m() == "done"
+    assert events == [("second.acquire", (), {"block": False}), ("second.release", (), {})]
+
+
 # ---- threads and recursion -------------------------------------------------
 
 def test_nested_calls_reenter_without_warning(log_records):

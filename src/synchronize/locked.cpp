@@ -14,13 +14,123 @@ using namespace python_objects;
 
 enum class MissingLock { create, fail };
 
-// Reading `__lock__` has no side effect and gives the same object twice in a
-// row when the object uses the generic attribute lookup and no class attribute
-// of that name exists (no descriptor, no class-level lock): then the existence
-// test's read can stand for the acquire's read.
-bool lock_read_is_plain(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name_lock_attr) == nullptr;
+// ---- Reading attributes through the type caches --------------------------
+
+// Whether reading `names` from an instance of `type` is a plain instance-dict
+// read: the generic attribute lookup and no class attribute of those names (no
+// descriptor, no class-level value). Remembered under the type's version tag.
+[[gnu::noinline]] bool check_plain_reads(TypeCache& cache, PyTypeObject* type,
+                                         std::initializer_list<PyObject*> names) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (PyObject* name : names)
+        if (_PyType_Lookup(type, name) != nullptr) return false;
+    if (const unsigned int tag = compat::type_version_tag(type)) cache.add(type, tag);
+    return true;
+}
+
+// The instance dict of `object`, or nullptr when it has none (yet).
+inline PyObject* instance_dict(PyObject* object) {
+    PyObject** pointer = _PyObject_GetDictPtr(object);
+    return pointer != nullptr ? *pointer : nullptr;
+}
+
+// dict[name], borrowed, or nullptr when missing or when the lookup failed (a
+// key of another type compared with it raised): the generic read that follows
+// then decides, as it would have without the cache.
+inline PyObject* dict_item(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) PyErr_Clear();
+    return value;
+}
+
+// lock.<name> by the generic read, or from the instance dict once the type is
+// known to read it from there; a new reference kept in `owner`.
+[[gnu::noinline]] PyObject* read_lock_method(State& state, PyObject* lock, PyObject* name, Ref& owner) {
+    PyTypeObject* type = Py_TYPE(lock);
+    if (check_plain_reads(state.locks, type, {name_acquire, name_release})) {
+        if (PyObject* dict = instance_dict(lock)) {
+            if (PyObject* method = dict_item(dict, name)) return method;
+        }
+    }
+    owner = get_attr(lock, name);
+    return owner.get();
+}
+
+// A method of the lock, read as `lock.<name>` would: borrowed from the lock's
+// instance dict when its type is known to read it from there (reading the
+// dict of the lock, unlike that of the user's object, costs nothing later).
+inline PyObject* lock_method(State& state, PyObject* lock, PyObject* name, Ref& owner) {
+    if (state.locks.contains(Py_TYPE(lock))) {
+        if (PyObject* dict = instance_dict(lock)) {
+            if (PyObject* method = dict_item(dict, name)) return method;
+        }
+    }
+    return read_lock_method(state, lock, name, owner);
+}
+
+// ---- The semaphore's own C methods ------------------------------------------
+
+// The fork context's locks bind `acquire` and `release` straight to the C
+// methods of their semaphore. Those are called here as the call machinery
+// would, checking their calling convention each time; `acquire` gets `block`
+// positionally, its first parameter, so that no keyword dict is needed.
+[[gnu::noinline]] bool find_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
+    if (known != nullptr || !PyCFunction_Check(callable)) return false;
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
+    PyObject* owner = PyCFunction_GET_SELF(callable);
+    if (owner == nullptr || std::strcmp(method->ml_name, name) != 0 ||
+        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
+        return false;
+    known = method;
+    return true;
+}
+
+inline bool is_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
+    if (PyCFunction_Check(callable) && reinterpret_cast<PyCFunctionObject*>(callable)->m_ml == known &&
+        known != nullptr)
+        return true;
+    return find_semaphore_method(known, callable, name);
+}
+
+template <class Function>
+Function c_function(PyObject* callable) {
+    PyCFunction function = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_meth;
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(function));
+}
+
+inline int method_flags(PyObject* callable) {
+    return reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
+}
+
+// acquire(block=False), as a new reference or nullptr with an error set.
+inline PyObject* try_acquire(State& state, PyObject* acquire) {
+    if (is_semaphore_method(state.semaphore_acquire, acquire, "acquire")) {
+        PyObject* semaphore = PyCFunction_GET_SELF(acquire);
+        switch (method_flags(acquire)) {
+            case METH_FASTCALL | METH_KEYWORDS: {
+                PyObject* arguments[] = {Py_False};
+                return c_function<_PyCFunctionFastWithKeywords>(acquire)(semaphore, arguments, 1, nullptr);
+            }
+            case METH_VARARGS | METH_KEYWORDS:  // 3.8 and 3.9
+                return c_function<PyCFunctionWithKeywords>(acquire)(semaphore, state.arguments_nonblocking.get(),
+                                                                    nullptr);
+        }
+    }
+    PyObject* arguments[] = {nullptr, Py_False};
+    return compat::vectorcall(acquire, arguments + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords_block);
+}
+
+// release(), as a new reference or nullptr with an error set.
+inline PyObject* call_release(State& state, PyObject* release) {
+    if (is_semaphore_method(state.semaphore_release, release, "release") && method_flags(release) == METH_NOARGS)
+        return reinterpret_cast<PyCFunctionObject*>(release)->m_ml->ml_meth(PyCFunction_GET_SELF(release), nullptr);
+    return compat::vectorcall(release, nullptr, 0, nullptr);
+}
+
+inline void release(State& state, PyObject* lock) {
+    Ref owner;
+    PyObject* method = lock_method(state, lock, name_release, owner);
+    check(call_release(state, method));
 }
 
 // The guard's own errors cannot happen while it is held by this thread; a
@@ -34,8 +144,8 @@ void release_guard(PyObject* guard) {
 // A missing lock is made under the module's guard: a `__setattr__` or
 // `__getattribute__` written in Python may let other threads run between the
 // re-check and the assignment, and all first callers must share one lock.
-[[gnu::cold, gnu::noinline]] void create_lock(PyObject* globals, PyObject* self) {
-    Ref guard = state_of(globals).creation_guard;  // a fork handler may replace it meanwhile
+[[gnu::cold, gnu::noinline]] void create_lock(State& state, PyObject* globals, PyObject* self) {
+    Ref guard = state.creation_guard;  // a fork handler may replace it meanwhile
     call_method(guard.get(), name_acquire);
     try {
         PyObject* existing = nullptr;
@@ -52,19 +162,6 @@ void release_guard(PyObject* guard) {
         throw;
     }
     release_guard(guard.get());
-}
-
-// The existence test; the first locked call on an object gives it a fork-context
-// RLock. Returns the lock when its read may stand for the acquire's read.
-Ref ensure_lock(PyObject* globals, PyObject* self) {
-    PyObject* existing = nullptr;
-    if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
-        Ref lock = Ref::steal(existing);
-        return lock_read_is_plain(self) ? lock : Ref();
-    }
-    PyErr_Clear();
-    create_lock(globals, self);
-    return Ref();
 }
 
 // The objects whose str() this thread is computing for a warning, innermost
@@ -113,88 +210,84 @@ bool warnings_enabled(PyObject* logger) {
     return lock;
 }
 
-// The fork context's locks bind `acquire` straight to the C method of their
-// semaphore, which takes `block` as its first positional parameter as well.
-// Called positionally it needs no keyword dict, and no caller can tell.
-const PyMethodDef* semaphore_acquire = nullptr;  // found on first sight
-
-bool is_semaphore_acquire(PyObject* acquire) {
-    if (!PyCFunction_Check(acquire)) return false;
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
-    if (method == semaphore_acquire) return true;
-    PyObject* owner = PyCFunction_GET_SELF(acquire);
-    if (semaphore_acquire != nullptr || owner == nullptr || std::strcmp(method->ml_name, "acquire") != 0 ||
-        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
-        return false;
-    semaphore_acquire = method;
-    return true;
-}
-
-// Where the method takes an argument tuple (3.8 and 3.9), hand it a ready-made
-// (False,) instead of having the call machinery build one per call.
-Ref call_semaphore_acquire(PyObject* acquire) {
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
-    if (method->ml_flags == (METH_VARARGS | METH_KEYWORDS)) {
-        auto function = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(method->ml_meth));
-        return check(function(PyCFunction_GET_SELF(acquire), arguments_nonblocking, nullptr));
-    }
-    return call(acquire, Py_False);
-}
-
-Ref try_acquire(PyObject* acquire) {
-    if (is_semaphore_acquire(acquire)) return call_semaphore_acquire(acquire);
-    return call_with_keywords(acquire, keywords_block, Py_False);
-}
-
-// `lock` is the value of `self.__lock__` when it was just read, else empty.
-// Returns the lock now held.
-Ref acquire_lock(PyObject* globals, PyObject* self, Ref lock) {
-    if (!lock) lock = get_attr(self, name_lock_attr);
-    bool taken;
-    {
-        Ref acquire = get_attr(lock.get(), name_acquire);
-        Ref result = try_acquire(acquire.get());
-        taken = is_true(result.get());
-    }
-    if (taken) return lock;
-    lock = Ref();
-    return wait_for_lock(globals, self);
-}
-
 // The method raised: release as a `finally` block would, with the method's
 // exception handled meanwhile, so that a failing release chains onto it.
-[[gnu::cold, gnu::noinline]] void release_after_failure(PyObject* lock) {
+[[gnu::cold, gnu::noinline]] void release_after_failure(State& state, PyObject* lock) {
     Ref failure = Ref::steal(compat::fetch_raised_exception());
     {
         HandlingException handling(failure.get());
-        call_method(lock, name_release);
+        release(state, lock);
     }
     compat::restore_raised_exception(failure.release());
     throw PythonError{};
 }
 
-// Only the method call counts against the recursion limit, so that the release
-// after a RecursionError, made one level further out, still gets through.
-PyObject* call_method_counted(PyObject* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Only the method call counts against the recursion limit, so that the
+// release after a RecursionError, made one level further out, still gets
+// through. From 3.12 the interpreter checks it on entering a Python function's
+// frame; other callables (another wrapper, say) are checked here.
+inline PyObject* call_wrapped(PyObject* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const bool python_function = PyFunction_Check(method);
+    if (compat::eval_counts_recursion && python_function)
+        return compat::function_vectorcall(method)(method, args, nargsf, kwnames);
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = compat::vectorcall(method, args, nargsf, kwnames);
+    PyObject* result = python_function ? compat::function_vectorcall(method)(method, args, nargsf, kwnames)
+                                       : compat::vectorcall(method, args, nargsf, kwnames);
     Py_LeaveRecursiveCall();
     return result;
 }
+
+// The lock to acquire. The existence test's read of `self.__lock__` stands
+// for the acquire's read when a second read would give the same object; then,
+// with the type cached, it is a read of the instance dict where that is harmless.
+template <MissingLock missing>
+Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    const bool plain = state.lock_owners.contains(type) || check_plain_reads(state.lock_owners, type, {name_lock_attr});
+    if (compat::dict_pointer_is_harmless && plain) {
+        if (PyObject* dict = instance_dict(self)) {
+            if (PyObject* lock = dict_item(dict, name_lock_attr)) return Ref::borrow(lock);
+        }
+    }
+    if constexpr (missing == MissingLock::create) {
+        PyObject* lock = nullptr;
+        if (compat::get_optional_attr(self, name_lock_attr, &lock) > 0) {
+            Ref existing = Ref::steal(lock);
+            if (plain) return existing;
+        } else {
+            PyErr_Clear();  // whatever made the read fail, the object gets a lock
+            create_lock(state, globals, self);
+        }
+    }
+    return get_attr(self, name_lock_attr);
+}
+
+// What a wrapper holds as `wrapped`: the pair (method, module state capsule),
+// made by decorate(), never seen by Python code and never changed, so that a
+// call finds both without a lookup.
+PyObject* wrapped_method(Function& wrapper) { return PyTuple_GET_ITEM(wrapper.wrapped, 0); }
+State& wrapper_state(Function& wrapper) { return state_in_capsule(PyTuple_GET_ITEM(wrapper.wrapped, 1)); }
 
 // One locked call; args[0] is self and the arguments are the method's as given.
 // The release goes to the lock acquired, whatever the method did to `__lock__`.
 template <MissingLock missing>
 Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
-    Ref method = Ref::borrow(wrapper.wrapped);
-    Ref lock;
-    if constexpr (missing == MissingLock::create) lock = ensure_lock(wrapper.globals, self);
-    lock = acquire_lock(wrapper.globals, self, std::move(lock));
-    PyObject* result = call_method_counted(method.get(), args, nargsf, kwnames);
-    if (result == nullptr) release_after_failure(lock.get());
+    State& state = wrapper_state(wrapper);
+    PyObject* method = wrapped_method(wrapper);  // the caller keeps the wrapper, and so the pair, alive
+    Ref lock = lock_to_acquire<missing>(state, wrapper.globals, self);
+    {
+        Ref owner;
+        Ref taken = check(try_acquire(state, lock_method(state, lock.get(), name_acquire, owner)));
+        if (taken.get() != Py_True && (taken.get() == Py_False || !is_true(taken.get()))) {
+            lock = Ref();
+            lock = wait_for_lock(wrapper.globals, self);
+        }
+    }
+    PyObject* result = call_wrapped(method, args, nargsf, kwnames);
+    if (result == nullptr) release_after_failure(state, lock.get());
     Ref owned = Ref::steal(result);
-    call_method(lock.get(), name_release);
+    release(state, lock.get());
     return owned;
 }
 
@@ -262,8 +355,9 @@ Ref decorate(Function& decorator, PyObject* method, const FunctionSpec& wrapper_
     Ref functools = lookup_global(decorator.globals, global_functools);
     Ref wraps = get_attr(functools.get(), name_wraps);
     Ref update_wrapper = call(wraps.get(), method);
+    Ref pair = check(PyTuple_Pack(2, method, state_capsule(decorator.globals).get()));
     FunctionOptions options;
-    options.wrapped = method;
+    options.wrapped = pair.get();
     Ref wrapper = make_function(wrapper_spec, decorator.globals, options);
     return call(update_wrapper.get(), wrapper.get());
 }

@@ -22,8 +22,6 @@ State* state_in(PyObject* capsule) {
     return static_cast<State*>(PyCapsule_GetPointer(capsule, state_capsule_name));
 }
 
-void delete_state(PyObject* capsule) { delete state_in(capsule); }
-
 // In a forked child: a guard held by a thread that the child lacks would never be released.
 PyObject* reset_after_fork(PyObject* capsule, PyObject*) noexcept {
     return entry_point([&] {
@@ -38,12 +36,16 @@ PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork
 
 }  // namespace
 
+// The state lives as long as the process, as the module object does: a wrapper
+// may use it after its method has deleted the capsule from the namespace.
 void make_state(PyObject* globals) {
     auto state = std::make_unique<State>();
     Ref thread = import_module(globals, "_thread");
     state->guard_factory = get_attr(thread.get(), name_rlock);
     state->creation_guard = call(state->guard_factory.get());
-    Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, delete_state));
+    state->arguments_nonblocking = check(PyTuple_Pack(1, Py_False));
+    Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, nullptr));
+    check_status(PyCapsule_SetContext(capsule.get(), state.get()));  // read without the name check
     state.release();
     check_status(PyDict_SetItem(globals, name_state, capsule.get()));
 
@@ -56,17 +58,21 @@ void make_state(PyObject* globals) {
     check(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
 }
 
-State& state_of(PyObject* globals) {
-    Ref capsule = lookup_global(globals, name_state);
-    State* state = state_in(capsule.get());
-    if (state == nullptr) throw PythonError{};
-    return *state;
+Ref state_capsule(PyObject* globals) {
+    Ref capsule = dict_get(globals, name_state);
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), state_capsule_name))
+        raise_format(PyExc_RuntimeError, "the module's state is missing from its namespace ('%U')",
+                     static_cast<PyObject*>(name_state));
+    return capsule;
 }
+
+State& state_in_capsule(PyObject* capsule) { return *static_cast<State*>(PyCapsule_GetContext(capsule)); }
+
+State& state_of(PyObject* globals) { return state_in_capsule(state_capsule(globals).get()); }
 
 namespace {
 
 void module_body(PyObject* globals) {
-    if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
     set_global(globals, "inspect", import_module(globals, "inspect").get());
     set_global(globals, "logging", import_module(globals, "logging").get());
     set_global(globals, "functools", import_module(globals, "functools").get());

@@ -40,7 +40,5 @@ inline Name global_locked("locked");
 // Keyword-name tuples for vectorcalls.
 inline python_objects::KeywordNames keywords_block(name_block);
 inline python_objects::KeywordNames keywords_block_timeout(name_block, name_timeout);
-// (False,): the arguments of a non-blocking acquire, made by the module body.
-inline PyObject* arguments_nonblocking = nullptr;
 
 }  // namespace synchronize
