@@ -5,6 +5,7 @@
 #include "state.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace synchronize {
@@ -73,7 +74,8 @@ inline PyObject* lock_method(State& state, PyObject* lock, PyObject* name, Ref& 
 // The fork context's locks bind `acquire` and `release` straight to the C
 // methods of their semaphore. Those are called here as the call machinery
 // would, checking their calling convention each time; `acquire` gets `block`
-// positionally, its first parameter, so that no keyword dict is needed.
+// positionally, its first parameter, so that no keyword dict is needed. They
+// run no Python code, so a method borrowed from the lock's dict stays valid.
 [[gnu::noinline]] bool find_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
     if (known != nullptr || !PyCFunction_Check(callable)) return false;
     const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
@@ -116,6 +118,7 @@ inline PyObject* try_acquire(State& state, PyObject* acquire) {
                                                                     nullptr);
         }
     }
+    Ref held = Ref::borrow(acquire);  // the call may remove it from the lock's dict
     PyObject* arguments[] = {nullptr, Py_False};
     return compat::vectorcall(acquire, arguments + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords_block);
 }
@@ -124,6 +127,7 @@ inline PyObject* try_acquire(State& state, PyObject* acquire) {
 inline PyObject* call_release(State& state, PyObject* release) {
     if (is_semaphore_method(state.semaphore_release, release, "release") && method_flags(release) == METH_NOARGS)
         return reinterpret_cast<PyCFunctionObject*>(release)->m_ml->ml_meth(PyCFunction_GET_SELF(release), nullptr);
+    Ref held = Ref::borrow(release);  // the call may remove it from the lock's dict
     return compat::vectorcall(release, nullptr, 0, nullptr);
 }
 
