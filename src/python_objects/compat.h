@@ -144,11 +144,11 @@ inline bool type_version_tag_is(PyTypeObject* type, unsigned int tag) {
 #endif
 }
 
-// Where an object's instance dict pointer may be read without side effect on
-// the object: on 3.11 and 3.12 reading it turns the object's inline values
-// into a real dict, after which the interpreter no longer specialises reads of
-// its attributes (3.13 keeps them specialised).
-inline constexpr bool dict_pointer_is_harmless = PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000;
+// Whether an object's instance dict pointer may be read without side effect
+// on the object. From 3.11 reading it makes a real dict of the object's inline
+// values: 3.11 and 3.12 then no longer specialise reads of its attributes, and
+// 3.13 still allocates that dict for every object read so.
+inline constexpr bool dict_pointer_is_harmless = PY_VERSION_HEX < 0x030B0000;
 
 // The call slot of a Python function (PyFunctionObject.vectorcall since 3.8).
 inline vectorcallfunc function_vectorcall(PyObject* function) {

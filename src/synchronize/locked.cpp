@@ -243,7 +243,8 @@ inline PyObject* call_wrapped(PyObject* method, PyObject* const* args, size_t na
 
 // The lock to acquire. The existence test's read of `self.__lock__` stands
 // for the acquire's read when a second read would give the same object; then,
-// with the type cached, it is a read of the instance dict where that is harmless.
+// with the type cached, it is a read of the instance dict where that has no
+// side effect on the object.
 template <MissingLock missing>
 Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
