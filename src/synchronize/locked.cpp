@@ -360,7 +360,7 @@ Ref decorate(Function& decorator, PyObject* method, const FunctionSpec& wrapper_
     Ref functools = lookup_global(decorator.globals, global_functools);
     Ref wraps = get_attr(functools.get(), name_wraps);
     Ref update_wrapper = call(wraps.get(), method);
-    Ref pair = check(PyTuple_Pack(2, method, state_capsule(decorator.globals).get()));
+    Ref pair = check(PyTuple_Pack(2, method, decorator.wrapped));  // a decorator holds the module state
     FunctionOptions options;
     options.wrapped = pair.get();
     Ref wrapper = make_function(wrapper_spec, decorator.globals, options);

@@ -22,6 +22,8 @@ State* state_in(PyObject* capsule) {
     return static_cast<State*>(PyCapsule_GetPointer(capsule, state_capsule_name));
 }
 
+void delete_state(PyObject* capsule) { delete state_in(capsule); }
+
 // In a forked child: a guard held by a thread that the child lacks would never be released.
 PyObject* reset_after_fork(PyObject* capsule, PyObject*) noexcept {
     return entry_point([&] {
@@ -36,18 +38,17 @@ PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork
 
 }  // namespace
 
-// The state lives as long as the process, as the module object does: a wrapper
-// may use it after its method has deleted the capsule from the namespace.
-void make_state(PyObject* globals) {
+// Held by the module's decorators, by every wrapper they make and by the fork
+// handler: never by a name that Python code could rebind.
+Ref make_state(PyObject* globals) {
     auto state = std::make_unique<State>();
     Ref thread = import_module(globals, "_thread");
     state->guard_factory = get_attr(thread.get(), name_rlock);
     state->creation_guard = call(state->guard_factory.get());
     state->arguments_nonblocking = check(PyTuple_Pack(1, Py_False));
-    Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, nullptr));
-    check_status(PyCapsule_SetContext(capsule.get(), state.get()));  // read without the name check
-    state.release();
-    check_status(PyDict_SetItem(globals, name_state, capsule.get()));
+    Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, delete_state));
+    State* owned = state.release();  // the capsule owns it now
+    check_status(PyCapsule_SetContext(capsule.get(), owned));  // read without the name check
 
     Ref reset = check(PyCFunction_New(&reset_after_fork_definition, capsule.get()));
     Ref os = import_module(globals, "os");
@@ -56,19 +57,10 @@ void make_state(PyObject* globals) {
     Ref keywords = check(PyDict_New());
     check_status(PyDict_SetItem(keywords.get(), name_after_in_child, reset.get()));
     check(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
-}
-
-Ref state_capsule(PyObject* globals) {
-    Ref capsule = dict_get(globals, name_state);
-    if (!capsule || !PyCapsule_IsValid(capsule.get(), state_capsule_name))
-        raise_format(PyExc_RuntimeError, "the module's state is missing from its namespace ('%U')",
-                     static_cast<PyObject*>(name_state));
     return capsule;
 }
 
 State& state_in_capsule(PyObject* capsule) { return *static_cast<State*>(PyCapsule_GetContext(capsule)); }
-
-State& state_of(PyObject* globals) { return state_in_capsule(state_capsule(globals).get()); }
 
 namespace {
 
@@ -78,14 +70,16 @@ void module_body(PyObject* globals) {
     set_global(globals, "functools", import_module(globals, "functools").get());
 
     set_global(globals, "multiprocessing", import_fork_context(globals).get());
-    make_state(globals);
+    Ref state = make_state(globals);
 
     Ref logging = lookup_global(globals, global_logging);
     Ref module_name = lookup_global(globals, name_dunder_name);
     set_global(globals, "logger", call_method(logging.get(), name_get_logger, module_name.get()).get());
 
-    set_global(globals, "Lockable", make_lockable_class(globals).get());
-    set_global(globals, "locked", make_function(locked_spec, globals).get());
+    set_global(globals, "Lockable", make_lockable_class(globals, state.get()).get());
+    FunctionOptions locked_options;
+    locked_options.wrapped = state.get();  // what decorate() hands on to each wrapper
+    set_global(globals, "locked", make_function(locked_spec, globals, locked_options).get());
     set_global(globals, "LockableMeta", make_lockable_meta_class(globals).get());
 }
 

@@ -1,6 +1,6 @@
-// What the locking module keeps for itself: one per module object, held by a
-// capsule in the module namespace. Version tags are per interpreter, so the
-// read caches live here and are never shared between interpreters.
+// What the locking module keeps for itself: one per module object, in a
+// capsule made by its body. Version tags are per interpreter, so the read
+// caches live here and are never shared between interpreters.
 #pragma once
 
 #include "python_objects/compat.h"
@@ -52,14 +52,9 @@ struct State {
     python_objects::Ref arguments_nonblocking;
 };
 
-// Makes the state, binds it in the module namespace and has it reset after fork.
-void make_state(PyObject* globals);
-
-// The capsule that holds the state, from the module namespace `globals`.
-python_objects::Ref state_capsule(PyObject* globals);
-// The state in a capsule that state_capsule() returned.
+// Makes the state, in a capsule, and has it reset after fork.
+python_objects::Ref make_state(PyObject* globals);
+// The state in a capsule that make_state() returned.
 State& state_in_capsule(PyObject* capsule);
-// The state of the module whose namespace is `globals`.
-State& state_of(PyObject* globals);
 
 }  // namespace synchronize
