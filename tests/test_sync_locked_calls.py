@@ -81,16 +81,29 @@ def test_truth_of_the_attempt_decides(events, fake_lock, log_records):
         assert (BLOCKING in events) is waits
 
 
-def test_lock_is_read_afresh_for_release(events):
-    first, second = RecordingLock(events, name="first"), RecordingLock(events, name="second")
-    obj = Plain()
-    obj.__lock__ = first
+def locked_class(form, method):
+    """A class whose `method` is locked by `form`: "locked", "Lockable.locked" or "LockableMeta"."""
+    if form == "LockableMeta":
+        return sync.LockableMeta("ByMeta", (), {"method": method})
+    decorator = locked if form == "locked" else sync.Lockable.locked
+    return type("ByDecorator", (), {"method": decorator(method)})
 
-    @locked
-    def swap(self):
-        self.__lock__ = second
-    swap(obj)
-    assert [e[0] for e in events] == ["first.acquire", "second.release"]
+
+@pytest.mark.parametrize("form", ["locked", "Lockable.locked", "LockableMeta"])
+@pytest.mark.parametrize("change", ["replace", "delete"])
+def test_release_goes_to_the_lock_acquired(form, change, events):
+    first, second = RecordingLock(events, name="first"), RecordingLock(events, name="second")
+
+    def method(self):
+        if change == "replace":
+            self.__lock__ = second
+        else:
+            self.__dict__.clear()
+        return "done"
+    obj = locked_class(form, method)()
+    obj.__lock__ = first
+    assert obj.method() == "done"
+    assert [e[0] for e in events] == ["first.acquire", "first.release"]
 
 
 def test_logger_and_context_are_looked_up_at_each_call(monkeypatch, events):
@@ -207,17 +220,12 @@ def test_release_failure_after_success_drops_result(events, fake_lock):
     assert events == [NONBLOCKING, ("method", (), {}), RELEASE]
 
 
-@pytest.mark.parametrize("failure", ["acquire", "truth", "blocking", "str", "log"])
+@pytest.mark.parametrize("failure", ["acquire", "truth", "blocking", "log"])
 def test_failure_before_the_lock_is_held(failure, events, fake_lock, log_records):
-    class Obj(Plain):
-        def __str__(self):
-            if failure == "str":
-                raise KeyError("no str")
-            return "obj"
-    obj = Obj()
+    obj = Plain()
     obj.__lock__ = fake_lock
     expected = {"acquire": OSError, "truth": ZeroDivisionError, "blocking": KeyboardInterrupt,
-                "str": KeyError, "log": LookupError}[failure]
+                "log": LookupError}[failure]
     if failure == "acquire":
         fake_lock.acquire_error = OSError("acquire failed")
     elif failure == "truth":
@@ -238,6 +246,66 @@ def test_failure_before_the_lock_is_held(failure, events, fake_lock, log_records
         sync.logger.removeFilter(refuse)
     calls = [e for e in events if e[0] != "log"]
     assert calls == ([NONBLOCKING, BLOCKING] if failure == "blocking" else [NONBLOCKING])
+
+
+@pytest.mark.parametrize("case", ["str raises", "warnings disabled"])
+def test_warning_text_never_stops_the_call(case, events, fake_lock, log_records, monkeypatch):
+    class Obj:
+        def __str__(self):
+            events.append("str")
+            raise KeyError("no str")
+    obj = Obj()
+    obj.__lock__ = fake_lock
+    fake_lock.free = False
+    if case == "warnings disabled":
+        monkeypatch.setattr(sync.logger, "disabled", True)
+    assert locked(recorder(events))(obj) == "result"
+    calls = [e for e in events if e[0] != "log"]
+    if case == "str raises":
+        assert calls == [NONBLOCKING, "str", BLOCKING, ("method", (), {}), RELEASE]
+        (record,) = log_records
+        assert record.getMessage() == "Waiting for lock on " + object.__repr__(obj)
+    else:
+        assert calls == [NONBLOCKING, BLOCKING, ("method", (), {}), RELEASE]
+        assert log_records == []
+
+
+def test_contended_call_with_a_locked_repr_under_a_high_recursion_limit():
+    r = run_python("""
+        import logging, sys, threading
+        from vortan.async_.synchronize import locked
+        sys.setrecursionlimit(20000)
+
+        class Obj:
+            @locked
+            def __repr__(self):
+                return "obj"
+
+            @locked
+            def work(self):
+                return "worked"
+
+        warned = threading.Event()
+        class Note(logging.Handler):
+            def emit(self, record):
+                warned.set()
+        logging.getLogger("vortan.async_.synchronize").addHandler(Note())
+        obj = Obj()
+        obj.work()
+        taken = threading.Event()
+
+        def hold():
+            obj.__lock__.acquire()
+            taken.set()
+            warned.wait(30)
+            obj.__lock__.release()
+        t = threading.Thread(target=hold)
+        t.start()
+        taken.wait(30)
+        print(obj.work())
+        t.join()
+    """)
+    assert (r.returncode, r.stdout.split()) == (0, ["worked"]), r.stderr
 
 
 def test_object_without_instance_dict(fake_context, events):
@@ -297,6 +365,51 @@ def test_wrapper_keeps_the_method_alive():
     assert ref() is None
 
 
+# ---- reads that the call caches per type -----------------------------------
+
+class DictLock:
+    """A lock whose methods sit in its instance dict, as the fork context's do."""
+
+    def __init__(self, events, name):
+        inner = RecordingLock(events, name=name)
+        self.acquire = inner.acquire
+        self.release = inner.release
+
+
+@pytest.mark.parametrize("decorator", [locked, sync.Lockable.locked], ids=["locked", "Lockable.locked"])
+@pytest.mark.parametrize("change", ["class __lock__", "__getattribute__", "__getattr__",
+                                    "lock class", "other lock"])
+def test_cached_reads_follow_changes(change, decorator, events):
+    class Owner:
+        @decorator
+        def m(self):
+            return "done"
+
+    class Lock(DictLock):
+        pass
+    obj = Owner()
+    obj.__lock__ = FORK.RLock() if change == "other lock" else Lock(events, "first")
+    for _ in range(3):
+        obj.m()  # both types are known by now
+    del events[:]
+    second = RecordingLock(events, name="second")
+    if change == "class __lock__":
+        Owner.__lock__ = property(lambda self: second)
+    elif change == "__getattribute__":
+        Owner.__getattribute__ = (lambda self, name: second if name == "__lock__"
+                                  else object.__getattribute__(self, name))
+    elif change == "__getattr__":
+        del obj.__lock__
+        Owner.__getattr__ = lambda self, name: second
+    elif change == "lock class":
+        Lock.acquire = property(lambda self: second.acquire)
+        Lock.release = property(lambda self: second.release)
+    else:
+        obj.__lock__ = DictLock(events, "second")
+    assert obj.m() == "done"
+    assert events == [("second.acquire", (), {"block": False}), ("second.release", (), {})]
+
+
 # ---- threads and recursion -------------------------------------------------
 
 def test_nested_calls_reenter_without_warning(log_records):
@@ -343,13 +456,27 @@ def test_threads_exclude_one_another():
     assert c.value == 1 + 4 * 300 and not c.overlap
 
 
-def test_first_call_race_ends_with_one_shared_lock(monkeypatch):
+class SlowSetattr(Counter):
+    def __setattr__(self, name, value):
+        time.sleep(0.005)  # lets the other first callers run between check and assignment
+        object.__setattr__(self, name, value)
+
+
+class SlowGetattribute(Counter):
+    def __getattribute__(self, name):
+        if name == "__lock__":
+            time.sleep(0.005)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("cls", [Counter, SlowSetattr, SlowGetattribute])
+def test_first_call_race_ends_with_one_shared_lock(cls, monkeypatch):
     def slow_rlock():
         time.sleep(0.02)  # lets the other threads reach the same point
         return FORK.RLock()
     ctx = FakeContext(slow_rlock)
     monkeypatch.setattr(sync, "multiprocessing", ctx)
-    c = Counter()
+    c = cls()
     n = 8
     barrier = threading.Barrier(n)
     seen = []
@@ -367,9 +494,50 @@ def test_first_call_race_ends_with_one_shared_lock(monkeypatch):
     for t in threads:
         t.join(60)
     assert errors == []
-    assert c.__lock__ in ctx.made
+    assert ctx.made == [c.__lock__]
     assert len(seen) == n and all(lock is c.__lock__ for lock in seen)
     assert c.value == n and not c.overlap
+
+
+def test_child_forked_while_a_first_call_creates_a_lock_can_create_its_own():
+    r = run_python("""
+        import os, threading, time
+        from vortan.async_.synchronize import locked
+
+        class Stalling:
+            def __setattr__(self, name, value):
+                inside.set()
+                go.wait(30)
+                object.__setattr__(self, name, value)
+
+        class Plain:
+            pass
+
+        @locked
+        def touch(self):
+            return "touched"
+
+        inside, go = threading.Event(), threading.Event()
+        t = threading.Thread(target=touch, args=(Stalling(),))
+        t.start()
+        inside.wait(30)  # that thread now creates a lock for its object
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if touch(Plain()) == "touched" else 1)
+        for _ in range(300):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            status = "deadlocked"
+        go.set()
+        t.join()
+        print(status)
+    """)
+    assert (r.returncode, r.stdout.split()) == (0, ["0"]), r.stderr
 
 
 def test_endless_recursion_ends_in_recursion_error():

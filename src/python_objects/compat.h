@@ -118,4 +118,45 @@ inline std::int64_t current_interpreter_id() {
 #endif
 }
 
+// ---- Version tags and dict pointers, for the locking module's read caches.
+
+// A type's valid version tag after a _PyType_Lookup on it, or 0 when it has
+// none. PyUnstable_Type_AssignVersionTag since 3.12 (before, the lookup
+// assigns it); 3.13 marks a tag invalid by 0 alone, no longer by a flag.
+inline unsigned int type_version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Whether `type` still has the nonzero tag `tag`: any change to the type or
+// its bases since then has invalidated it.
+inline bool type_version_tag_is(PyTypeObject* type, unsigned int tag) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag == tag;
+#else
+    return type->tp_version_tag == tag && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+// Whether an object's instance dict pointer may be read without side effect
+// on the object. From 3.11 reading it makes a real dict of the object's inline
+// values: 3.11 and 3.12 then no longer specialise reads of its attributes, and
+// 3.13 still allocates that dict for every object read so.
+inline constexpr bool dict_pointer_is_harmless = PY_VERSION_HEX < 0x030B0000;
+
+// The call slot of a Python function (PyFunctionObject.vectorcall since 3.8).
+inline vectorcallfunc function_vectorcall(PyObject* function) {
+    return reinterpret_cast<PyFunctionObject*>(function)->vectorcall;
+}
+
+// Whether the interpreter checks the recursion limit on entering every Python
+// frame, so that a C caller need not count the call itself: since 3.12.
+inline constexpr bool eval_counts_recursion = PY_VERSION_HEX >= 0x030C0000;
+
 }  // namespace python_objects::compat

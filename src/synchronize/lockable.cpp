@@ -88,7 +88,7 @@ constexpr const char* lockable_doc =
 
 }  // namespace
 
-Ref make_lockable_class(PyObject* globals) {
+Ref make_lockable_class(PyObject* globals, PyObject* state) {
     // The default lock factory is the fork context's RLock as it is now.
     Ref multiprocessing = lookup_global(globals, global_multiprocessing);
     Ref kwdefaults = check(PyDict_New());
@@ -100,13 +100,16 @@ Ref make_lockable_class(PyObject* globals) {
     FunctionOptions acquire_options;
     acquire_options.defaults = acquire_defaults.get();
 
+    FunctionOptions locked_options;
+    locked_options.wrapped = state;
+
     Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     return make_class(globals, "Lockable", bases.get(), lockable_doc,
                       {
                           {"__init__", make_function(init_spec, globals, init_options)},
                           {"acquire", make_function(acquire_spec, globals, acquire_options)},
                           {"release", make_function(release_spec, globals)},
-                          {"locked", make_staticmethod(make_function(lockable_locked_spec, globals))},
+                          {"locked", make_staticmethod(make_function(lockable_locked_spec, globals, locked_options))},
                       });
 }
 

@@ -4,7 +4,8 @@
 
 namespace synchronize {
 
-// Creates the class Lockable in the module namespace `globals`.
-python_objects::Ref make_lockable_class(PyObject* globals);
+// Creates the class Lockable in the module namespace `globals`; its decorator
+// `locked` holds the module state `state` (a capsule).
+python_objects::Ref make_lockable_class(PyObject* globals, PyObject* state);
 
 }  // namespace synchronize

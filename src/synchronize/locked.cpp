@@ -2,8 +2,10 @@
 
 #include "names.h"
 #include "python_objects/calls.h"
+#include "state.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace synchronize {
@@ -13,148 +15,284 @@ using namespace python_objects;
 
 enum class MissingLock { create, fail };
 
-// Reading `__lock__` has no side effect and gives the same object twice in a
-// row when the object uses the generic attribute lookup and no class attribute
-// of that name exists (no descriptor, no class-level lock): then the existence
-// test's read can stand for the acquire's read.
-bool lock_read_is_plain(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name_lock_attr) == nullptr;
-}
+// ---- Reading attributes through the type caches --------------------------
 
-// The existence test. On the first locked call the object gets a fork-context
-// RLock. Creating it runs Python code, so another thread may have assigned one
-// meanwhile; reading again right before assigning (nothing between the two can
-// release the GIL for an ordinary object) makes all first callers share one lock.
-// Returns the lock when its read may stand for the acquire's read.
-Ref ensure_lock(PyObject* globals, PyObject* self) {
-    PyObject* existing = nullptr;
-    if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
-        Ref lock = Ref::steal(existing);
-        return lock_read_is_plain(self) ? lock : Ref();
-    }
-    PyErr_Clear();  // whatever made the read fail, the object gets a lock
-    Ref multiprocessing = lookup_global(globals, global_multiprocessing);
-    Ref lock = call_method(multiprocessing.get(), name_rlock);
-    if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
-        Py_DECREF(existing);
-        return Ref();  // lost the race: our lock is dropped
-    }
-    PyErr_Clear();
-    set_attr(self, name_lock_attr, lock.get());
-    return Ref();
-}
-
-// Contended path: say whom we wait for, then wait without a time limit.
-[[gnu::cold, gnu::noinline]] void wait_for_lock(PyObject* globals, PyObject* self) {
-    Ref text = check(PyObject_Str(self));
-    Ref message = check(PyUnicode_Format(text_waiting_for_lock, text.get()));
-    Ref logger = lookup_global(globals, global_logger);
-    call_method(logger.get(), name_warning, message.get());
-    Ref lock = get_attr(self, name_lock_attr);
-    call_method(lock.get(), name_acquire);
-}
-
-// The fork context's locks bind `acquire` straight to the C method of their
-// semaphore, which takes `block` as its first positional parameter as well.
-// Called positionally it needs no keyword dict, and no caller can tell.
-const PyMethodDef* semaphore_acquire = nullptr;  // found on first sight
-
-bool is_semaphore_acquire(PyObject* acquire) {
-    if (!PyCFunction_Check(acquire)) return false;
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
-    if (method == semaphore_acquire) return true;
-    PyObject* owner = PyCFunction_GET_SELF(acquire);
-    if (semaphore_acquire != nullptr || owner == nullptr || std::strcmp(method->ml_name, "acquire") != 0 ||
-        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
-        return false;
-    semaphore_acquire = method;
+// Whether reading `names` from an instance of `type` is a plain instance-dict
+// read: the generic attribute lookup and no class attribute of those names (no
+// descriptor, no class-level value). Remembered under the type's version tag.
+[[gnu::noinline]] bool check_plain_reads(TypeCache& cache, PyTypeObject* type,
+                                         std::initializer_list<PyObject*> names) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (PyObject* name : names)
+        if (_PyType_Lookup(type, name) != nullptr) return false;
+    if (const unsigned int tag = compat::type_version_tag(type)) cache.add(type, tag);
     return true;
 }
 
-// Where the method takes an argument tuple (3.8 and 3.9), hand it a ready-made
-// (False,) instead of having the call machinery build one per call.
-Ref call_semaphore_acquire(PyObject* acquire) {
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(acquire)->m_ml;
-    if (method->ml_flags == (METH_VARARGS | METH_KEYWORDS)) {
-        auto function = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(method->ml_meth));
-        return check(function(PyCFunction_GET_SELF(acquire), arguments_nonblocking, nullptr));
+// The instance dict of `object`, or nullptr when it has none (yet).
+inline PyObject* instance_dict(PyObject* object) {
+    PyObject** pointer = _PyObject_GetDictPtr(object);
+    return pointer != nullptr ? *pointer : nullptr;
+}
+
+// dict[name], borrowed, or nullptr when missing or when the lookup failed (a
+// key of another type compared with it raised): the generic read that follows
+// then decides, as it would have without the cache.
+inline PyObject* dict_item(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) PyErr_Clear();
+    return value;
+}
+
+// lock.<name> by the generic read, or from the instance dict once the type is
+// known to read it from there; a new reference kept in `owner`.
+[[gnu::noinline]] PyObject* read_lock_method(State& state, PyObject* lock, PyObject* name, Ref& owner) {
+    PyTypeObject* type = Py_TYPE(lock);
+    if (check_plain_reads(state.locks, type, {name_acquire, name_release})) {
+        if (PyObject* dict = instance_dict(lock)) {
+            if (PyObject* method = dict_item(dict, name)) return method;
+        }
     }
-    return call(acquire, Py_False);
+    owner = get_attr(lock, name);
+    return owner.get();
 }
 
-Ref try_acquire(PyObject* acquire) {
-    if (is_semaphore_acquire(acquire)) return call_semaphore_acquire(acquire);
-    return call_with_keywords(acquire, keywords_block, Py_False);
-}
-
-// `lock` is the value of `self.__lock__` when it was just read, else empty.
-void acquire_lock(PyObject* globals, PyObject* self, Ref lock) {
-    bool taken;
-    {
-        if (!lock) lock = get_attr(self, name_lock_attr);
-        Ref acquire = get_attr(lock.get(), name_acquire);
-        lock = Ref();
-        Ref result = try_acquire(acquire.get());
-        taken = is_true(result.get());
+// A method of the lock, read as `lock.<name>` would: borrowed from the lock's
+// instance dict when its type is known to read it from there (reading the
+// dict of the lock, unlike that of the user's object, costs nothing later).
+inline PyObject* lock_method(State& state, PyObject* lock, PyObject* name, Ref& owner) {
+    if (state.locks.contains(Py_TYPE(lock))) {
+        if (PyObject* dict = instance_dict(lock)) {
+            if (PyObject* method = dict_item(dict, name)) return method;
+        }
     }
-    if (!taken) wait_for_lock(globals, self);
+    return read_lock_method(state, lock, name, owner);
 }
 
-void release_lock(PyObject* self) {
+// ---- The semaphore's own C methods ------------------------------------------
+
+// The fork context's locks bind `acquire` and `release` straight to the C
+// methods of their semaphore. Those are called here as the call machinery
+// would, checking their calling convention each time; `acquire` gets `block`
+// positionally, its first parameter, so that no keyword dict is needed. They
+// run no Python code, so a method borrowed from the lock's dict stays valid.
+[[gnu::noinline]] bool find_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
+    if (known != nullptr || !PyCFunction_Check(callable)) return false;
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
+    PyObject* owner = PyCFunction_GET_SELF(callable);
+    if (owner == nullptr || std::strcmp(method->ml_name, name) != 0 ||
+        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
+        return false;
+    known = method;
+    return true;
+}
+
+inline bool is_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
+    if (PyCFunction_Check(callable) && reinterpret_cast<PyCFunctionObject*>(callable)->m_ml == known &&
+        known != nullptr)
+        return true;
+    return find_semaphore_method(known, callable, name);
+}
+
+template <class Function>
+Function c_function(PyObject* callable) {
+    PyCFunction function = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_meth;
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(function));
+}
+
+inline int method_flags(PyObject* callable) {
+    return reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
+}
+
+// acquire(block=False), as a new reference or nullptr with an error set.
+inline PyObject* try_acquire(State& state, PyObject* acquire) {
+    if (is_semaphore_method(state.semaphore_acquire, acquire, "acquire")) {
+        PyObject* semaphore = PyCFunction_GET_SELF(acquire);
+        switch (method_flags(acquire)) {
+            case METH_FASTCALL | METH_KEYWORDS: {
+                PyObject* arguments[] = {Py_False};
+                return c_function<_PyCFunctionFastWithKeywords>(acquire)(semaphore, arguments, 1, nullptr);
+            }
+            case METH_VARARGS | METH_KEYWORDS:  // 3.8 and 3.9
+                return c_function<PyCFunctionWithKeywords>(acquire)(semaphore, state.arguments_nonblocking.get(),
+                                                                    nullptr);
+        }
+    }
+    Ref held = Ref::borrow(acquire);  // the call may remove it from the lock's dict
+    PyObject* arguments[] = {nullptr, Py_False};
+    return compat::vectorcall(acquire, arguments + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords_block);
+}
+
+// release(), as a new reference or nullptr with an error set.
+inline PyObject* call_release(State& state, PyObject* release) {
+    if (is_semaphore_method(state.semaphore_release, release, "release") && method_flags(release) == METH_NOARGS)
+        return reinterpret_cast<PyCFunctionObject*>(release)->m_ml->ml_meth(PyCFunction_GET_SELF(release), nullptr);
+    Ref held = Ref::borrow(release);  // the call may remove it from the lock's dict
+    return compat::vectorcall(release, nullptr, 0, nullptr);
+}
+
+inline void release(State& state, PyObject* lock) {
+    Ref owner;
+    PyObject* method = lock_method(state, lock, name_release, owner);
+    check(call_release(state, method));
+}
+
+// The guard's own errors cannot happen while it is held by this thread; a
+// pending error of the creation is kept across its release.
+void release_guard(PyObject* guard) {
+    Ref pending = Ref::steal(compat::fetch_raised_exception());
+    call_method(guard, name_release);
+    if (pending) compat::restore_raised_exception(pending.release());
+}
+
+// A missing lock is made under the module's guard: a `__setattr__` or
+// `__getattribute__` written in Python may let other threads run between the
+// re-check and the assignment, and all first callers must share one lock.
+[[gnu::cold, gnu::noinline]] void create_lock(State& state, PyObject* globals, PyObject* self) {
+    Ref guard = state.creation_guard;  // a fork handler may replace it meanwhile
+    call_method(guard.get(), name_acquire);
+    try {
+        PyObject* existing = nullptr;
+        if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
+            Py_DECREF(existing);
+        } else {
+            PyErr_Clear();  // whatever made the read fail, the object gets a lock
+            Ref multiprocessing = lookup_global(globals, global_multiprocessing);
+            Ref lock = call_method(multiprocessing.get(), name_rlock);
+            set_attr(self, name_lock_attr, lock.get());
+        }
+    } catch (const PythonError&) {
+        release_guard(guard.get());
+        throw;
+    }
+    release_guard(guard.get());
+}
+
+// The objects whose str() this thread is computing for a warning, innermost
+// first: a `__str__` that makes a contended locked call on the same object
+// would otherwise recurse without end.
+struct Describing {
+    PyObject* object;
+    const Describing* outer;
+};
+thread_local const Describing* being_described = nullptr;
+
+// str(self) for the warning; object.__repr__(self) when str() fails or re-enters.
+Ref describe(PyObject* self) {
+    for (const Describing* entry = being_described; entry != nullptr; entry = entry->outer)
+        if (entry->object == self) return check(PyBaseObject_Type.tp_repr(self));
+    const Describing entry{self, being_described};
+    being_described = &entry;
+    PyObject* text = PyObject_Str(self);
+    being_described = entry.outer;
+    if (text != nullptr) return Ref::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    PyErr_Clear();
+    return check(PyBaseObject_Type.tp_repr(self));
+}
+
+// Whether `logger` would emit a WARNING; a stand-in without isEnabledFor always does.
+bool warnings_enabled(PyObject* logger) {
+    PyObject* is_enabled_for = nullptr;
+    if (check_status(compat::get_optional_attr(logger, name_is_enabled_for, &is_enabled_for)) == 0) return true;
+    Ref method = Ref::steal(is_enabled_for);
+    Ref level = check(PyLong_FromLong(30));  // logging.WARNING
+    return is_true(call(method.get(), level.get()).get());
+}
+
+// Contended path: say whom we wait for, then wait without a time limit.
+// Returns the lock it waited for.
+[[gnu::cold, gnu::noinline]] Ref wait_for_lock(PyObject* globals, PyObject* self) {
+    Ref logger = lookup_global(globals, global_logger);
+    if (warnings_enabled(logger.get())) {
+        Ref text = describe(self);
+        Ref message = check(PyUnicode_Format(text_waiting_for_lock, text.get()));
+        call_method(logger.get(), name_warning, message.get());
+    }
     Ref lock = get_attr(self, name_lock_attr);
-    call_method(lock.get(), name_release);
-}
-
-// True when `failure` is `candidate` or in its __context__ chain.
-bool in_context_chain(PyObject* failure, PyObject* candidate) {
-    for (Ref link = Ref::borrow(failure); link; link = Ref::steal(PyException_GetContext(link.get()))) {
-        if (link.get() == candidate) return true;
-    }
-    return false;
+    call_method(lock.get(), name_acquire);
+    return lock;
 }
 
 // The method raised: release as a `finally` block would, with the method's
 // exception handled meanwhile, so that a failing release chains onto it.
-[[gnu::cold, gnu::noinline]] void release_after_failure(PyObject* self) {
+[[gnu::cold, gnu::noinline]] void release_after_failure(State& state, PyObject* lock) {
     Ref failure = Ref::steal(compat::fetch_raised_exception());
-    try {
+    {
         HandlingException handling(failure.get());
-        release_lock(self);
-    } catch (const PythonError&) {
-        Ref release_error = Ref::steal(compat::fetch_raised_exception());
-        PyObject* context = PyException_GetContext(release_error.get());
-        if (context == nullptr && !in_context_chain(failure.get(), release_error.get()))
-            PyException_SetContext(release_error.get(), failure.release());
-        Py_XDECREF(context);
-        compat::restore_raised_exception(release_error.release());
-        throw;
+        release(state, lock);
     }
     compat::restore_raised_exception(failure.release());
     throw PythonError{};
 }
 
-// Only the method call counts against the recursion limit, so that the release
-// after a RecursionError, made one level further out, still gets through.
-PyObject* call_method_counted(PyObject* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Only the method call counts against the recursion limit, so that the
+// release after a RecursionError, made one level further out, still gets
+// through. From 3.12 the interpreter checks it on entering a Python function's
+// frame; other callables (another wrapper, say) are checked here.
+inline PyObject* call_wrapped(PyObject* method, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const bool python_function = PyFunction_Check(method);
+    if (compat::eval_counts_recursion && python_function)
+        return compat::function_vectorcall(method)(method, args, nargsf, kwnames);
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = compat::vectorcall(method, args, nargsf, kwnames);
+    PyObject* result = python_function ? compat::function_vectorcall(method)(method, args, nargsf, kwnames)
+                                       : compat::vectorcall(method, args, nargsf, kwnames);
     Py_LeaveRecursiveCall();
     return result;
 }
 
+// The lock to acquire. The existence test's read of `self.__lock__` stands
+// for the acquire's read when a second read would give the same object; then,
+// with the type cached, it is a read of the instance dict where that has no
+// side effect on the object.
+template <MissingLock missing>
+Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    const bool plain = state.lock_owners.contains(type) || check_plain_reads(state.lock_owners, type, {name_lock_attr});
+    if (compat::dict_pointer_is_harmless && plain) {
+        if (PyObject* dict = instance_dict(self)) {
+            if (PyObject* lock = dict_item(dict, name_lock_attr)) return Ref::borrow(lock);
+        }
+    }
+    if constexpr (missing == MissingLock::create) {
+        PyObject* lock = nullptr;
+        if (compat::get_optional_attr(self, name_lock_attr, &lock) > 0) {
+            Ref existing = Ref::steal(lock);
+            if (plain) return existing;
+        } else {
+            PyErr_Clear();  // whatever made the read fail, the object gets a lock
+            create_lock(state, globals, self);
+        }
+    }
+    return get_attr(self, name_lock_attr);
+}
+
+// What a wrapper holds as `wrapped`: the pair (method, module state capsule),
+// made by decorate(), never seen by Python code and never changed, so that a
+// call finds both without a lookup.
+PyObject* wrapped_method(Function& wrapper) { return PyTuple_GET_ITEM(wrapper.wrapped, 0); }
+State& wrapper_state(Function& wrapper) { return state_in_capsule(PyTuple_GET_ITEM(wrapper.wrapped, 1)); }
+
 // One locked call; args[0] is self and the arguments are the method's as given.
+// The release goes to the lock acquired, whatever the method did to `__lock__`.
 template <MissingLock missing>
 Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
-    Ref method = Ref::borrow(wrapper.wrapped);
-    Ref lock;
-    if constexpr (missing == MissingLock::create) lock = ensure_lock(wrapper.globals, self);
-    acquire_lock(wrapper.globals, self, std::move(lock));
-    PyObject* result = call_method_counted(method.get(), args, nargsf, kwnames);
-    if (result == nullptr) release_after_failure(self);
+    State& state = wrapper_state(wrapper);
+    PyObject* method = wrapped_method(wrapper);  // the caller keeps the wrapper, and so the pair, alive
+    Ref lock = lock_to_acquire<missing>(state, wrapper.globals, self);
+    {
+        Ref owner;
+        Ref taken = check(try_acquire(state, lock_method(state, lock.get(), name_acquire, owner)));
+        if (taken.get() != Py_True && (taken.get() == Py_False || !is_true(taken.get()))) {
+            lock = Ref();
+            lock = wait_for_lock(wrapper.globals, self);
+        }
+    }
+    PyObject* result = call_wrapped(method, args, nargsf, kwnames);
+    if (result == nullptr) release_after_failure(state, lock.get());
     Ref owned = Ref::steal(result);
-    release_lock(self);
+    release(state, lock.get());
     return owned;
 }
 
@@ -222,8 +360,9 @@ Ref decorate(Function& decorator, PyObject* method, const FunctionSpec& wrapper_
     Ref functools = lookup_global(decorator.globals, global_functools);
     Ref wraps = get_attr(functools.get(), name_wraps);
     Ref update_wrapper = call(wraps.get(), method);
+    Ref pair = check(PyTuple_Pack(2, method, decorator.wrapped));  // a decorator holds the module state
     FunctionOptions options;
-    options.wrapped = method;
+    options.wrapped = pair.get();
     Ref wrapper = make_function(wrapper_spec, decorator.globals, options);
     return call(update_wrapper.get(), wrapper.get());
 }

@@ -7,6 +7,9 @@
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
+#include "state.h"
+
+#include <memory>
 
 namespace synchronize {
 
@@ -14,8 +17,55 @@ using namespace python_objects;
 
 namespace {
 
+constexpr const char* state_capsule_name = "vortan.async_.synchronize.State";
+
+State* state_in(PyObject* capsule) {
+    return static_cast<State*>(PyCapsule_GetPointer(capsule, state_capsule_name));
+}
+
+void delete_state(PyObject* capsule) { delete state_in(capsule); }
+
+// In a forked child: a guard held by a thread that the child lacks would never be released.
+PyObject* reset_after_fork(PyObject* capsule, PyObject*) noexcept {
+    return entry_point("vortan.async_.synchronize fork handler", [&] {
+        State* state = state_in(capsule);
+        if (state == nullptr) throw PythonError{};
+        state->creation_guard = call(state->guard_factory.get());
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork, METH_NOARGS, nullptr};
+
+}  // namespace
+
+// Held by the module's decorators, by every wrapper they make and by the fork
+// handler: never by a name that Python code could rebind.
+Ref make_state(PyObject* globals) {
+    auto state = std::make_unique<State>();
+    Ref thread = import_module(globals, "_thread");
+    state->guard_factory = get_attr(thread.get(), name_rlock);
+    state->creation_guard = call(state->guard_factory.get());
+    state->arguments_nonblocking = check(PyTuple_Pack(1, Py_False));
+    Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, delete_state));
+    State* owned = state.release();  // the capsule owns it now
+    check_status(PyCapsule_SetContext(capsule.get(), owned));  // read without the name check
+
+    Ref reset = check(PyCFunction_New(&reset_after_fork_definition, capsule.get()));
+    Ref os = import_module(globals, "os");
+    Ref register_at_fork = get_attr(os.get(), name_register_at_fork);
+    Ref no_arguments = check(PyTuple_New(0));
+    Ref keywords = check(PyDict_New());
+    check_status(PyDict_SetItem(keywords.get(), name_after_in_child, reset.get()));
+    check(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
+    return capsule;
+}
+
+State& state_in_capsule(PyObject* capsule) { return *static_cast<State*>(PyCapsule_GetContext(capsule)); }
+
+namespace {
+
 void module_body(PyObject* globals) {
-    if (arguments_nonblocking == nullptr) arguments_nonblocking = check(PyTuple_Pack(1, Py_False)).release();
     set_global(globals, "__doc__", check(PyUnicode_FromString(
         "One lock per object, held around its methods, across threads and forked processes.\n\n"
         "locked wraps a method so that each call holds the object's lock (its __lock__, a\n"
@@ -26,13 +76,16 @@ void module_body(PyObject* globals) {
     set_global(globals, "functools", import_module(globals, "functools").get());
 
     set_global(globals, "multiprocessing", import_fork_context(globals).get());
+    Ref state = make_state(globals);
 
     Ref logging = lookup_global(globals, global_logging);
     Ref module_name = lookup_global(globals, name_dunder_name);
     set_global(globals, "logger", call_method(logging.get(), name_get_logger, module_name.get()).get());
 
-    set_global(globals, "Lockable", make_lockable_class(globals).get());
-    set_global(globals, "locked", make_function(locked_spec, globals).get());
+    set_global(globals, "Lockable", make_lockable_class(globals, state.get()).get());
+    FunctionOptions locked_options;
+    locked_options.wrapped = state.get();  // what decorate() hands on to each wrapper
+    set_global(globals, "locked", make_function(locked_spec, globals, locked_options).get());
     set_global(globals, "LockableMeta", make_lockable_meta_class(globals).get());
     // Hides the imported modules, the fork context and the logger from `import *`.
     set_global(globals, "__all__", check(Py_BuildValue("[sss]", "locked", "Lockable", "LockableMeta")).get());

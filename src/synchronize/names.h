@@ -23,6 +23,9 @@ inline Name name_new("__new__");
 inline Name name_self("self");
 inline Name name_underscore("_");
 inline Name name_get_logger("getLogger");
+inline Name name_is_enabled_for("isEnabledFor");
+inline Name name_register_at_fork("register_at_fork");
+inline Name name_after_in_child("after_in_child");
 inline Name text_waiting_for_lock("Waiting for lock on %s");
 // Module globals, looked up by name at each use.
 inline Name global_multiprocessing("multiprocessing");
@@ -35,7 +38,5 @@ inline Name global_locked("locked");
 // Keyword-name tuples for vectorcalls.
 inline python_objects::KeywordNames keywords_block(name_block);
 inline python_objects::KeywordNames keywords_block_timeout(name_block, name_timeout);
-// (False,): the arguments of a non-blocking acquire, made by the module body.
-inline PyObject* arguments_nonblocking = nullptr;
 
 }  // namespace synchronize
