@@ -1,7 +1,9 @@
 // vortan.async_.tandrel: parallel calls, one forked child process per call.
+#include "channel.h"
 #include "child_labor.h"
 #include "names.h"
 #include "pcall.h"
+#include "plan_run.h"
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
@@ -37,6 +39,9 @@ void module_body(PyObject* globals) {
 
     set_global(globals, "ChildLabor", make_child_labor_class(globals).get());
     set_global(globals, "Pcall", make_pcall_class(globals).get());
+
+    ready_plan_run_type();
+    ready_channel_types(globals);
 }
 
 SingleModule the_module("tandrel", module_body);
