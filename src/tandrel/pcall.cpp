@@ -345,7 +345,18 @@ constexpr const char* pcall_doc =
     "   arguments and the varkwargs values, whichever is shorter (empty ones do\n"
     "   not count; a single callable with nothing per instance runs once).\n"
     "2. Arguments are positional: the common ones first, then the instance's own.\n"
-    "3. The results come in the order of the child processes.";
+    "3. The results come in the order of the child processes.\n"
+    "\n"
+    "Class attributes:\n"
+    ":attr max_running: None, or the most children alive at once when start()\n"
+    "    is called without max_running (a subclass may set it).\n"
+    ":attr grace_period: seconds that children asked to terminate (on a timeout,\n"
+    "    an interrupt or any error leaving join) get before SIGKILL; 1.0.\n"
+    "\n"
+    "The attribute _queue is the sending end of the plan's result channel, given\n"
+    "to every child: put(message) pickles the message and sends it to the plan.\n"
+    "Only the plan holds the receiving end; a plan dropped while children still\n"
+    "run closes it, and their put then raises BrokenPipeError.";
 
 }  // namespace
 

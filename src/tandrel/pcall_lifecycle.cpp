@@ -337,8 +337,15 @@ const FunctionSpec join_spec{
     "finished their job, then collects and sets the results (the attribute\n"
     "`results`, in child order). An exception raised by a child during execution\n"
     "is raised again here; a child that ended without reporting a result raises\n"
-    "ChildProcessError; when the timeout passes, the children are terminated and\n"
-    "TimeoutError is raised.",
+    "ChildProcessError, and a result that cannot be rebuilt here a RuntimeError\n"
+    "naming its child.\n"
+    "\n"
+    "It wakes when a result arrives or a child ends. When the timeout passes with\n"
+    "a child still alive, the children are terminated, given `grace_period`\n"
+    "seconds, killed if need be and reaped, and TimeoutError is raised; any other\n"
+    "exception that leaves join (KeyboardInterrupt included) stops them the same\n"
+    "way first. A later join returns at once with what was delivered. One join\n"
+    "(or as_completed) at a time: another raises RuntimeError.",
     signature({"self"}),
     join_body,
 };
