@@ -3,6 +3,7 @@
 #include "child_labor.h"
 #include "names.h"
 #include "pcall.h"
+#include "pcall_lifecycle.h"
 #include "plan_run.h"
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
@@ -42,6 +43,7 @@ void module_body(PyObject* globals) {
 
     ready_plan_run_type();
     ready_channel_types(globals);
+    ready_as_completed_type();
 }
 
 SingleModule the_module("tandrel", module_body);

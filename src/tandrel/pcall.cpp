@@ -384,6 +384,7 @@ Ref make_pcall_class(PyObject* globals) {
                           {"kill", make_function(kill_spec, globals)},
                           {"livings", make_property(make_function(livings_spec, globals))},
                           {"_build_arguments", make_function(build_arguments_spec, globals)},
+                          {"as_completed", make_function(as_completed_spec, globals)},
                           {"max_running", Ref::borrow(Py_None)},
                           {"grace_period", grace_period},
                       });

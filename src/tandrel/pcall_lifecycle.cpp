@@ -21,10 +21,14 @@ void for_each_child(PyObject* self, Visit&& visit) {
     if (PyErr_Occurred()) throw PythonError{};
 }
 
+}  // namespace
+
 Ref current_time(PyObject* globals) {
     Ref time = lookup_global(globals, global_time);
     return call_method(time.get(), name_time);
 }
+
+namespace {
 
 // ---- inspection and control -------------------------------------------------
 
@@ -135,7 +139,7 @@ Ref start_body(Function& function, Arguments& arguments) {
 
 // ---- join ---------------------------------------------------------------------
 
-[[noreturn]] void time_out(Function& function, PyObject* self, PlanRun& run) {
+[[noreturn]] void time_out(PyObject* globals, PyObject* self, PlanRun& run) {
     Ref lines = check(PyList_New(0));
     Ref living = get_attr(self, name_livings);
     Ref line_format = get_attr(text_still_running_line, name_format);
@@ -150,38 +154,41 @@ Ref start_body(Function& function, Arguments& arguments) {
     Ref timeout = get_attr(self, name_timeout);
     Ref report_format = get_attr(text_still_running, name_format);
     Ref report = call_with_keywords(report_format.get(), keywords_timeout_extended_msg, timeout.get(), extended_msg.get());
-    Ref logger = lookup_global(function.globals, global_logger);
+    Ref logger = lookup_global(globals, global_logger);
     call_method(logger.get(), name_error, report.get());
 
-    stop_children(function.globals, self, run, true);
+    stop_children(globals, self, run, true);
     raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
 }
 
-// Moves the run on until it is done, or until `until` says to stop (it is
-// asked after every step). Past the plan's deadline, with a child still
-// alive, the children are stopped and TimeoutError is raised.
-template <class Until>
-void run_on(Function& function, PyObject* self, PlanRun& run, Until&& until) {
-    while (!run.done() && !until()) {
+}  // namespace
+
+void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival) {
+    auto stop_here = [&] {
+        return run.done() || (until_arrival && (!run.arrivals.empty() || !run.silent.empty()));
+    };
+    while (!stop_here()) {
         double wait = 0.25;
         Ref timeout = get_attr(self, name_timeout);
         if (is_true(timeout.get())) {
-            Ref now = current_time(function.globals);
+            Ref now = current_time(globals);
             Ref deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
             if (check_status(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) > 0) {
                 // One last look: children that all ended have their results.
-                pump(function.globals, self, run, 0, Signals::raise);
-                if (run.done() || until()) return;
-                time_out(function, self, run);
+                pump(globals, self, run, 0, Signals::raise);
+                if (stop_here()) return;
+                time_out(globals, self, run);
             }
             Ref left = check(PyNumber_Subtract(deadline.get(), now.get()));
             const double seconds = PyFloat_AsDouble(left.get());
             if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
             if (seconds < wait) wait = seconds;
         }
-        pump(function.globals, self, run, wait, Signals::raise);
+        pump(globals, self, run, wait, Signals::raise);
     }
 }
+
+namespace {
 
 // `raise failure`, as the statement does it for an instance or a class. A
 // stored failure raised again starts a fresh traceback.
@@ -198,7 +205,9 @@ void run_on(Function& function, PyObject* self, PlanRun& run, Until&& until) {
     throw PythonError{};
 }
 
-[[noreturn]] void raise_unreported(PyObject* child, Py_ssize_t index) {
+}  // namespace
+
+void raise_unreported(PyObject* child, Py_ssize_t index) {
     Ref pid = get_attr(child, name_pid);
     if (pid.get() == Py_None) raise_format(PyExc_ChildProcessError, "Child process-%zd was never started.", index);
     Ref exitcode = get_attr(child, name_exitcode);
@@ -207,8 +216,6 @@ void run_on(Function& function, PyObject* self, PlanRun& run, Until&& until) {
                  exitcode.get());
 }
 
-// The result of child `index`; raises its failure, or ChildProcessError when
-// it never reported.
 Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index) {
     Ref key = check(PyLong_FromSsize_t(index));
     Ref message = dict_get(run.messages.get(), key.get());
@@ -221,10 +228,8 @@ Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index) {
     return result;
 }
 
-// After every child ended: stoptime, then the results in child order, or the
-// lowest-indexed child's failure.
-void finish(Function& function, PyObject* self, PlanRun& run, PyObject* children) {
-    set_attr(self, name_stoptime, current_time(function.globals).get());
+void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children) {
+    set_attr(self, name_stoptime, current_time(globals).get());
     Ref results = check(PyList_New(0));
     Py_ssize_t index = 0;
     for_each(children, [&](PyObject* child) {
@@ -232,6 +237,8 @@ void finish(Function& function, PyObject* self, PlanRun& run, PyObject* children
     });
     set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
 }
+
+namespace {
 
 Ref join_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
@@ -244,19 +251,20 @@ Ref join_body(Function& function, Arguments& arguments) {
         set_attr(self, name_stoptime, current_time(function.globals).get());
         Ref processes = get_attr(self, name_private_processes);
         for_each(processes.get(), [&](PyObject* child) { call_method(child, name_join); });
-        finish(function, self, run, processes.get());
+        finish(function.globals, self, run, processes.get());
         return Ref::borrow(Py_None);
     }
     try {
-        run_on(function, self, run, [] { return false; });
+        run_on(function.globals, self, run, false);
     } catch (const PythonError&) {
         if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
         throw;
     }
     run.arrivals.clear();
+    run.silent.clear();
     Ref workers = check(PyList_New(0));
     for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
-    finish(function, self, run, workers.get());
+    finish(function.globals, self, run, workers.get());
     return Ref::borrow(Py_None);
 }
 

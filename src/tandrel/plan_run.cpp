@@ -219,6 +219,8 @@ PlanRun& plan_run(PyObject* plan, Ref& holder) {
     return *as_inbox(holder.get()).run;
 }
 
+PlanRun& plan_run_of_inbox(PyObject* inbox) { return *as_inbox(inbox).run; }
+
 BusyRun::BusyRun(PlanRun& run, const char* what) : run_(run) {
     if (run.busy)
         raise_format(PyExc_RuntimeError, "%s: another join or as_completed is already running on this plan", what);
@@ -313,6 +315,7 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
     for (size_t i : ended) {
         run.receiver.discard(run.children[i].pid);  // what a dead child left unfinished
         reap(run, i);
+        if (!run.reported(i)) run.silent.push_back(i);
     }
     fork_children(globals, run, false);
     (void)plan;

@@ -34,6 +34,7 @@ struct PlanRun {
     std::unordered_map<long, size_t> index_of_pid;
     python_objects::Ref messages;  // dict: child index -> message as received
     std::deque<size_t> arrivals;   // child indexes in arrival order, not yet handed out
+    std::deque<size_t> silent;     // children that ended without reporting, not yet handed out
     bool started = false;
     bool forking_over = false;  // stopped, or a fork failed: nothing more is forked
     bool busy = false;          // a join or as_completed is running
@@ -50,6 +51,8 @@ void ready_plan_run_type();
 python_objects::Ref make_inbox(int receiver_fd);
 // The PlanRun of `plan`, read from its `_inbox`.
 PlanRun& plan_run(PyObject* plan, python_objects::Ref& holder);
+// The PlanRun of an object known to be an inbox.
+PlanRun& plan_run_of_inbox(PyObject* inbox);
 
 enum class Signals { raise, defer };
 

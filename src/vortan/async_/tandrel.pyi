@@ -7,7 +7,7 @@ import time as time
 from collections import namedtuple as namedtuple
 from multiprocessing.context import ForkContext, ForkProcess
 from multiprocessing.queues import SimpleQueue
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
 from vortan.log import managed_handlers as managed_handlers
@@ -65,3 +65,4 @@ class Pcall:
     @property
     def livings(self) -> Tuple[ChildLabor, ...]: ...
     def _build_arguments(self) -> List[Dict[str, Any]]: ...
+    def as_completed(self) -> Iterator[Tuple[int, Any]]: ...
