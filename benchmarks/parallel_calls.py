@@ -29,7 +29,26 @@ the minimum over the rounds: other work on the machine only ever adds time;
 the median and maximum are printed beside it. The machine has 2 cores, so 32
 children of 0.2 s of CPU each take about 3.2 s whatever runs them.
 
+A capped row, compared the same way: N = 64 calls of burn(i) with 0.05 s of
+CPU each, as
+
+- capped:    Pcall(...).start(max_running=2), then join;
+- uncapped:  Pcall.pcall, every child at once;
+- Pool(2):   a fork-context Pool(2) made, used once with map, closed, joined;
+- floor:     bare fork-context Process objects started two at a time (the
+             next one as soon as one ends, seen through the sentinels), with
+             one SimpleQueue.
+
 Then, once each (pcall only):
+
+- memory: the peak of the parent's resident set plus its children's private
+  pages (Private_Clean + Private_Dirty of /proc/<pid>/smaps_rollup: pages
+  shared with the parent count once, in the parent), sampled every 2 ms, for
+  64 calls that each write 8 MiB of their own and burn 0.05 s of CPU, in a
+  parent holding 200 MiB, capped at 2 and uncapped; beside it the parent
+  alone and one child's private pages;
+- first result: as_completed over 8 children, child 0 sleeping 0.05 s and the
+  others 1 s: seconds from before start() to the first (index, result);
 
 - timeout: Pcall.pcall over 4 children that sleep 5 s, with timeout=0.5: the
   seconds from start to TimeoutError, and whether every child was reaped
@@ -41,9 +60,11 @@ Then, once each (pcall only):
 
 Targets (informative; a missed target does not fail the script): trivial rows
 pcall <= 1.25 x floor + 1 ms, and at N = 1 pcall <= Pool; cpu rows pcall -
-floor <= 10 ms; big row pcall <= 1.10 x floor; timeout within 0.5 s + 50 ms
-with every child reaped; 500 children run; construction adds < 1 ms. The
-script exits non-zero only if a variant returns wrong results.
+floor <= 10 ms; big row pcall <= 1.10 x floor; capped row capped <= 1.15 x
+floor and <= Pool(2); memory capped peak <= parent + 2.5 x one child's private
+pages; first result <= 0.05 s + 10 ms; timeout within 0.5 s + 50 ms with
+every child reaped; 500 children run; construction adds < 1 ms. The script
+exits non-zero only if a variant returns wrong results.
 """
 # run_all: first interpreter only
 
@@ -51,10 +72,12 @@ script exits non-zero only if a variant returns wrong results.
 import concurrent.futures
 import gc
 import multiprocessing
+import multiprocessing.connection
 import os
 import resource
 import statistics
 import sys
+import threading
 import time
 import warnings
 
@@ -65,6 +88,7 @@ from vortan.async_.tandrel import Pcall  # noqa: E402
 
 TITLE = "parallel calls, wall seconds (minimum)"
 ONCE_TITLE = "parallel calls, single measurements"
+CAPPED_TITLE = "capped parallel calls, wall seconds (minimum)"
 BURN_SECONDS = 0.2
 BIG_BYTES = 50 << 20
 
@@ -143,6 +167,50 @@ def run_floor(f, n):
 VARIANTS = [("pcall", run_pcall), ("Pool", run_pool), ("Executor", run_executor), ("floor", run_floor)]
 
 
+def short_burn(i):
+    return burn(i, 0.05)
+
+
+def run_capped(f, n):
+    plan = Pcall(f, iargs=[(i,) for i in range(n)])
+    plan.start(max_running=2)
+    plan.join()
+    return list(plan.results)
+
+
+def run_pool_of_two(f, n):
+    with fork.Pool(2) as pool:
+        results = pool.map(f, range(n), chunksize=1)
+        pool.close()
+        pool.join()
+    return results
+
+
+def run_floor_two_at_a_time(f, n):
+    queue = fork.SimpleQueue()
+    children = [fork.Process(target=_floor_child, args=(queue, f, i)) for i in range(n)]
+    running, started = {}, 0
+    results = [None] * n
+    while started < n or running:
+        while started < n and len(running) < 2:
+            children[started].start()
+            running[children[started].sentinel] = children[started]
+            started += 1
+        for sentinel in multiprocessing.connection.wait(list(running)):
+            running.pop(sentinel).join()
+        while not queue.empty():
+            i, value = queue.get()
+            results[i] = value
+    while not queue.empty():
+        i, value = queue.get()
+        results[i] = value
+    return results
+
+
+CAPPED_VARIANTS = [("capped", run_capped), ("uncapped", run_pcall), ("Pool(2)", run_pool_of_two),
+                   ("floor", run_floor_two_at_a_time)]
+
+
 # -- checking and timing --------------------------------------------------------------
 
 class WrongResults(Exception):
@@ -201,14 +269,18 @@ def work_text(kind):
 def compare(rounds):
     names = [name for name, _ in VARIANTS]
     samples = {(kind, n): {name: [] for name in names} for kind, _, n in ROWS}
+    capped = {name: [] for name, _ in CAPPED_VARIANTS}
     # One untimed pass so that every tool has imported and set up what it needs.
-    for name, run in VARIANTS:
+    for name, run in VARIANTS + CAPPED_VARIANTS:
         timed(name, run, "cpu", burn, 2)
     for round_ in range(rounds):
         for row, (kind, f, n) in enumerate(ROWS):
             shift = (round_ + row) % len(VARIANTS)
             for name, run in VARIANTS[shift:] + VARIANTS[:shift]:
                 samples[kind, n][name].append(timed(name, run, kind, f, n))
+        shift = round_ % len(CAPPED_VARIANTS)
+        for name, run in CAPPED_VARIANTS[shift:] + CAPPED_VARIANTS[:shift]:
+            capped[name].append(timed(name, run, "cpu", short_burn, 64))
 
     for kind, f, n in ROWS:
         got = samples[kind, n]
@@ -234,6 +306,26 @@ def compare(rounds):
         }, note="Minimum of %d interleaved rounds; each time covers creating the tool, the calls and "
                 "reaping every child. 2 cores: 32 calls of 0.2 s CPU take about 3.2 s for any tool. "
                 "Pool and Executor are made and shut down inside the timing (one-shot use)." % rounds)
+
+    best = {name: min(times) for name, times in capped.items()}
+    met = best["capped"] <= 1.15 * best["floor"] and best["capped"] <= best["Pool(2)"]
+    print("cpu 0.05 s, N=64, two at a time: minimum [median, maximum] seconds")
+    for name, times in capped.items():
+        print("  %-9s %.4f [%.4f, %.4f]" % (name, best[name], statistics.median(times), max(times)))
+    print("  capped / floor %.2f, capped / Pool(2) %.2f; target capped <= 1.15 x floor, <= Pool(2): %s" % (
+        best["capped"] / best["floor"], best["capped"] / best["Pool(2)"], "met" if met else "missed"), flush=True)
+    emit(CAPPED_TITLE, {
+        "work": "cpu 0.05 s",
+        "N": 64,
+        "capped": round(best["capped"], 4),
+        "uncapped": round(best["uncapped"], 4),
+        "Pool(2)": round(best["Pool(2)"], 4),
+        "floor": round(best["floor"], 4),
+        "capped/floor": round(best["capped"] / best["floor"], 2),
+        "target": "capped <= 1.15 x floor, <= Pool(2)",
+        "met": met,
+    }, note="Minimum of %d interleaved rounds. capped: start(max_running=2); floor: bare processes "
+            "started two at a time as the sentinels show one ended." % rounds)
 
 
 # -- single measurements ------------------------------------------------------------
@@ -270,6 +362,88 @@ def measure_timeout():
     once("timeout=0.5, children sleeping 5 s", figure, "<= 0.550 s, every child reaped", met)
 
 
+def rss_bytes(pid):
+    with open("/proc/%d/statm" % pid) as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def private_bytes(pid):
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            return sum(int(line.split()[1]) * 1024 for line in f if line.startswith("Private_"))
+    except (FileNotFoundError, ProcessLookupError):
+        return 0
+
+
+def write_and_burn(i):
+    own = bytearray(b"\x01") * (8 << 20)  # 8 MiB of the child's own
+    burn(i, 0.05)
+    return len(own) + i - len(own)
+
+
+def peak_during(plan, start):
+    """Peak of the parent's resident set plus the children's private pages."""
+    peak, done = [0], threading.Event()
+
+    def sample():
+        me = os.getpid()
+        while not done.is_set():
+            total = rss_bytes(me) + sum(private_bytes(pid) for pid in plan.pids if pid is not None)
+            peak[0] = max(peak[0], total)
+            time.sleep(0.002)
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        start()
+        plan.join()
+    finally:
+        done.set()
+        sampler.join()
+    return peak[0]
+
+
+def measure_memory():
+    ballast = b"\x01" * (200 << 20)  # noqa: F841  (the parent's 200 MiB, resident)
+    gc.collect()
+    parent = rss_bytes(os.getpid())
+    probe = Pcall(write_and_burn, iargs=[(0,)])
+    child_private = [0]
+
+    def watch():
+        probe.start()
+        while probe.livings:
+            child_private[0] = max(child_private[0], private_bytes(probe.pids[0]))
+            time.sleep(0.002)
+    peak_during(probe, watch)
+    capped = Pcall(write_and_burn, iargs=[(i,) for i in range(64)])
+    capped_peak = peak_during(capped, lambda: capped.start(max_running=2))
+    uncapped = Pcall(write_and_burn, iargs=[(i,) for i in range(64)])
+    uncapped_peak = peak_during(uncapped, uncapped.start)
+    limit = parent + 2.5 * child_private[0]
+    mib = 1 << 20
+    figure = "capped %.0f MiB, uncapped %.0f MiB; parent %.0f MiB, one child's private %.1f MiB" % (
+        capped_peak / mib, uncapped_peak / mib, parent / mib, child_private[0] / mib)
+    once("peak memory, 64 calls over a 200 MiB parent", figure,
+         "capped <= parent + 2.5 x child private (%.0f MiB)" % (limit / mib), capped_peak <= limit)
+
+
+def measure_first_result():
+    plan = Pcall(nap_for, iargs=[(0.05,)] + [(1.0,)] * 7)
+    start = time.perf_counter()
+    plan.start()
+    results = plan.as_completed()
+    index, _ = next(results)
+    elapsed = time.perf_counter() - start
+    results.close()
+    once("first result of as_completed, child 0 after 0.05 s", "child %d after %.4f s" % (index, elapsed),
+         "<= 0.060 s", index == 0 and elapsed <= 0.060)
+
+
+def nap_for(seconds):
+    time.sleep(seconds)
+    return seconds
+
+
 def measure_five_hundred():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
@@ -304,6 +478,8 @@ def measure_construction():
 def main():
     rounds = max(3, int(round(3 * scale())))
     compare(rounds)
+    measure_memory()
+    measure_first_result()
     measure_timeout()
     measure_five_hundred()
     measure_construction()
