@@ -39,6 +39,7 @@ FUNCTIONS = [
     (Pcall.livings.fget, "Pcall.livings", "property: livings", "(self)"),
     (Pcall._build_arguments, "Pcall._build_arguments", "internal: building arguments", "(self)"),
     (Pcall.as_completed, "Pcall.as_completed", "as_completed", "(self)"),
+    (Pcall.__repr__, "Pcall.__repr__", "repr", "(self)"),
 ]
 # Functions that the class holds wrapped: their qualified name leads to the
 # wrapper (a bound class method, a property), so they are not pickled by name.
@@ -112,7 +113,7 @@ def test_classes_are_made_like_class_statements():
     # __qualname__ is consumed by type() and kept as the class's own attribute.
     assert [n for n in vars(Pcall) if n not in skip] == [
         "__module__", "__doc__", "pcall", "__init__", "pids", "start", "join", "terminate",
-        "kill", "livings", "_build_arguments", "as_completed", "max_running", "grace_period"]
+        "kill", "livings", "_build_arguments", "as_completed", "__repr__", "max_running", "grace_period"]
     assert list(vars(ChildLabor)) == ["__module__", "__doc__", "__init__", "run", "__getattr__"]
     assert Pcall.max_running is None and Pcall.grace_period == 1.0
     for cls in (Pcall, ChildLabor):

@@ -55,6 +55,8 @@ Ref next_result(CompletedObject& it, PlanRun& run) {
             try {
                 result = result_of(run, run.workers[index].get(), static_cast<Py_ssize_t>(index));
             } catch (const PythonError&) {
+                run.outcome = PlanRun::Outcome::failed;
+                run.failed_child = index;
                 stop_and_end(it, run);
             }
             Ref key = check(PyLong_FromSize_t(index));
@@ -66,6 +68,8 @@ Ref next_result(CompletedObject& it, PlanRun& run) {
             try {
                 raise_unreported(run.workers[index].get(), static_cast<Py_ssize_t>(index));
             } catch (const PythonError&) {
+                run.outcome = PlanRun::Outcome::failed;
+                run.failed_child = index;
                 stop_and_end(it, run);
             }
         }

@@ -385,6 +385,7 @@ Ref make_pcall_class(PyObject* globals) {
                           {"livings", make_property(make_function(livings_spec, globals))},
                           {"_build_arguments", make_function(build_arguments_spec, globals)},
                           {"as_completed", make_function(as_completed_spec, globals)},
+                          {"__repr__", make_function(repr_spec, globals)},
                           {"max_running", Ref::borrow(Py_None)},
                           {"grace_period", grace_period},
                       });

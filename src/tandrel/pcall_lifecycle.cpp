@@ -2,6 +2,8 @@
 
 #include "names.h"
 #include "plan_run.h"
+
+#include <cstring>
 #include "python_objects/calls.h"
 #include "python_objects/module.h"
 
@@ -158,6 +160,7 @@ Ref start_body(Function& function, Arguments& arguments) {
     call_method(logger.get(), name_error, report.get());
 
     stop_children(globals, self, run, true);
+    run.outcome = PlanRun::Outcome::timed_out;
     raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
 }
 
@@ -233,9 +236,17 @@ void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children)
     Ref results = check(PyList_New(0));
     Py_ssize_t index = 0;
     for_each(children, [&](PyObject* child) {
-        check_status(PyList_Append(results.get(), result_of(run, child, index++).get()));
+        try {
+            check_status(PyList_Append(results.get(), result_of(run, child, index).get()));
+        } catch (const PythonError&) {
+            run.outcome = PlanRun::Outcome::failed;
+            run.failed_child = static_cast<size_t>(index);
+            throw;
+        }
+        ++index;
     });
     set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
+    run.outcome = PlanRun::Outcome::finished;
 }
 
 namespace {
@@ -266,6 +277,61 @@ Ref join_body(Function& function, Arguments& arguments) {
     for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
     finish(function.globals, self, run, workers.get());
     return Ref::borrow(Py_None);
+}
+
+// ---- repr -----------------------------------------------------------------------
+
+// Seconds between two time.time() values, or -1 when they are not numbers.
+double seconds_between(PyObject* earlier, PyObject* later) {
+    const double a = PyFloat_AsDouble(earlier), b = PyFloat_AsDouble(later);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    return b - a;
+}
+
+Ref seconds_text(double seconds) {
+    Ref number = check(PyFloat_FromDouble(seconds));
+    Ref format = check(PyUnicode_FromString("{:.1f}"));
+    return call_method(format.get(), name_format, number.get());
+}
+
+Py_ssize_t length_of(PyObject* sized) {
+    const Py_ssize_t length = PyObject_Size(sized);
+    if (length < 0) throw PythonError{};
+    return length;
+}
+
+// <Pcall 8 children, 3 running, started 1.2 s ago>, and the other states.
+Ref repr_body(Function& function, Arguments& arguments) {
+    using Outcome = PlanRun::Outcome;
+    PyObject* self = arguments[0];
+    const char* name = Py_TYPE(self)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    Ref processes = get_attr(self, name_private_processes);
+    const Py_ssize_t count = length_of(processes.get());
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    Ref state;
+    if (!run.started) {
+        state = check(PyUnicode_FromString("not started"));
+    } else if (run.outcome == Outcome::finished) {
+        Ref stoptime = get_attr(self, name_stoptime);
+        state = check(PyUnicode_FromFormat(
+            "finished in %U s", seconds_text(seconds_between(get_attr(self, name_starttime).get(), stoptime.get())).get()));
+    } else if (run.outcome == Outcome::failed) {
+        state = check(PyUnicode_FromFormat("failed (child %zd)", static_cast<Py_ssize_t>(run.failed_child)));
+    } else if (run.outcome == Outcome::timed_out) {
+        state = check(PyUnicode_FromFormat("timed out after %S s", get_attr(self, name_timeout).get()));
+    } else if (run.outcome == Outcome::stopped) {
+        state = check(PyUnicode_FromString("stopped"));
+    } else {
+        const Py_ssize_t running = length_of(get_attr(self, name_livings).get());
+        const double elapsed = seconds_between(get_attr(self, name_starttime).get(), current_time(function.globals).get());
+        state = check(PyUnicode_FromFormat("%zd running, started %U s ago", running, seconds_text(elapsed).get()));
+    }
+    return check(PyUnicode_FromFormat("<%s %zd %s, %U>", name, count, count == 1 ? "child" : "children", state.get()));
 }
 
 // ---- pcall ----------------------------------------------------------------------
@@ -379,6 +445,17 @@ const FunctionSpec kill_spec{
     "been collected is skipped: its pid may belong to another process by now.",
     signature({"self"}),
     kill_body,
+};
+
+const FunctionSpec repr_spec{
+    "__repr__",
+    "Pcall.__repr__",
+    "repr\n"
+    "\n"
+    "The class, the number of children and the state of the plan: not started;\n"
+    "k running; finished; failed; timed out; stopped.",
+    signature({"self"}),
+    repr_body,
 };
 
 const FunctionSpec livings_spec{

@@ -15,6 +15,7 @@ extern const python_objects::FunctionSpec terminate_spec;
 extern const python_objects::FunctionSpec kill_spec;
 extern const python_objects::FunctionSpec livings_spec;
 extern const python_objects::FunctionSpec as_completed_spec;
+extern const python_objects::FunctionSpec repr_spec;
 
 void ready_as_completed_type();
 

@@ -324,6 +324,7 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
 void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool terminated) {
     using Phase = ChildState::Phase;
     run.forking_over = true;
+    if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
     auto each_alive = [&](PyObject* method) {
         for (size_t i = 0; i < run.children.size(); ++i) {
             const Phase phase = run.children[i].phase;

@@ -35,6 +35,10 @@ struct PlanRun {
     python_objects::Ref messages;  // dict: child index -> message as received
     std::deque<size_t> arrivals;   // child indexes in arrival order, not yet handed out
     std::deque<size_t> silent;     // children that ended without reporting, not yet handed out
+    // How the last join or as_completed ended, for repr.
+    enum class Outcome : unsigned char { open, finished, failed, timed_out, stopped };
+    Outcome outcome = Outcome::open;
+    size_t failed_child = 0;
     bool started = false;
     bool forking_over = false;  // stopped, or a fork failed: nothing more is forked
     bool busy = false;          // a join or as_completed is running
