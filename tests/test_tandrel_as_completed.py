@@ -84,6 +84,8 @@ class Capped(Pcall):
     max_running = 3
 
 
+# The sampling thread runs while children fork; they never use it.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("how", ["join", "as_completed", "class attribute"])
 def test_the_cap_is_never_exceeded_and_children_start_in_index_order(monkeypatch, events, how):
     monkeypatch.setattr(tandrel, "ChildLabor", recording_labor(events))
