@@ -28,7 +28,8 @@ struct FrameHeader {
 };
 static_assert(sizeof(FrameHeader) == 16, "the header has no padding");
 
-// Payload per datagram. The sending end's buffer is shared by every child of
+// Payload per datagram: 64 and 128 KiB moved 8 results of 50 MiB equally fast,
+// 256 KiB more slowly. The sending end's buffer is shared by every child of
 // the plan, so it is enlarged to keep several datagrams in flight.
 constexpr size_t datagram_payload = 128 * 1024;
 constexpr int sender_buffer = 4 * 1024 * 1024;
