@@ -47,15 +47,18 @@ Ref list_of(PyObject* value, const char* what) {
 // Replaces the error being raised by one of the same type whose message
 // starts with `prefix`, the original as its cause.
 [[noreturn]] void reraise_naming(const char* prefix) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
     Ref error = Ref::steal(compat::fetch_raised_exception());
     Ref text = Ref::steal(PyObject_Str(error.get()));
     if (!text) {
         PyErr_Clear();
         text = check(PyUnicode_FromString("?"));
     }
-    Ref named = check(PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "N",
-                                            check(PyUnicode_FromFormat("%s: %U", prefix, text.get())).release()));
-    if (!PyExceptionInstance_Check(named.get())) {
+    Ref message = check(PyUnicode_FromFormat("%s: %U", prefix, text.get()));
+    Ref named = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
+                                                        message.get(), nullptr));
+    if (!named || !PyExceptionInstance_Check(named.get())) {  // a type that takes other arguments
+        PyErr_Clear();
         compat::restore_raised_exception(error.release());
         throw PythonError{};
     }
@@ -67,6 +70,7 @@ Ref list_of(PyObject* value, const char* what) {
 void check_targets(PyObject* targets) {
     if (PyCallable_Check(targets)) return;
     if (!is_iterable(targets) || PyObject_Size(targets) < 0) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
         PyErr_Clear();
         raise_format(PyExc_TypeError, "targets must be a callable or a non-empty sequence of callables, not %.200s",
                      Py_TYPE(targets)->tp_name);
