@@ -28,10 +28,12 @@ def main():
     plan = Pcall(count_primes, iargs=[(limit,) for limit in limits], timeout=120)
     plan.start(max_running=2)  # at most two children alive at once
     most = 0
+    print("1. done:", end=" ")
     for done, (index, count) in enumerate(plan.as_completed(), 1):
         most = max(most, len(plan.livings))
-        print("\r1. %2d/%d done (child %2d: %d primes)" % (done, len(limits), index, count),
-              end="", file=sys.stdout, flush=True)
+        # On a terminal the count is rewritten in place.
+        print("\r1. done: %d/%d" % (done, len(limits)) if sys.stdout.isatty() else "%d/%d" % (done, len(limits)),
+              end="" if sys.stdout.isatty() else " ", flush=True)
     print("\n   at most %d children alive at once; results in call order: %s..." % (most, plan.results[:4]))
 
     print("2. stop at the first child that finds it; the others are stopped and reaped:")
