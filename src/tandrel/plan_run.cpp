@@ -277,7 +277,14 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
             closing = true;
         }
     }
-    if (closing) seconds = std::min(seconds, 0.002);  // its exit is a matter of moments
+    // A closing child's exit is normally a matter of moments; one that closed
+    // its sentinel itself and runs on is looked at less and less often.
+    if (closing) {
+        seconds = std::min(seconds, run.closing_wait);
+        run.closing_wait = std::min(run.closing_wait * 2, 0.25);
+    } else {
+        run.closing_wait = 0.002;
+    }
     const int milliseconds = seconds <= 0 ? 0 : static_cast<int>(std::ceil(seconds * 1000));
     int ready;
     Py_BEGIN_ALLOW_THREADS

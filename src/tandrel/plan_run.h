@@ -45,6 +45,7 @@ struct PlanRun {
     size_t cap = 0;             // children alive at once; 0: no cap
     size_t next_to_fork = 0;
     size_t alive = 0;  // running or closing
+    double closing_wait = 0.002;  // grows while a child stays closing
 
     bool done() const { return alive == 0 && (forking_over || next_to_fork == children.size()); }
     bool reported(size_t index) const;
