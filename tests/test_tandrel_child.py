@@ -145,8 +145,10 @@ def test_work_is_described_on_first_read_only_and_never_fails():
     assert w._work == ("echo", "(<counted>,)", "{'k': <counted>}")
     assert counted.texts == 2
     assert w._work is w._work and counted.texts == 2
-    assert tuple(worker(BrokenName(), args=(BrokenText(),), kwargs={"k": BrokenText()})._work) == (
-        "<unprintable BrokenName object>", "<unprintable tuple object>", "<unprintable dict object>")
+    assert tuple(worker(BrokenName(), args=(BrokenText(), 1), kwargs={"k": BrokenText(), "n": 2})._work) == (
+        "<unprintable BrokenName object>", "(<unprintable BrokenText object>, 1)",
+        "{'k': <unprintable BrokenText object>, 'n': 2}")
+    assert worker(echo, args=(BrokenText(),))._work.args == "(<unprintable BrokenText object>,)"
     with pytest.raises(AttributeError, match="no attribute 'other'"):
         w.other
     # The standard start lets go of the target and its arguments.

@@ -26,14 +26,54 @@ Ref target_text(PyObject* globals, PyObject* target_object) {
     return check(PyObject_Str(target.get()));
 }
 
-// str(object); when that raises, "<unprintable TYPE object>": describing the
-// work must never fail.
+// Whether the error being raised is an ordinary one, which a description
+// may swallow (interrupts go on).
+bool swallow_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+Ref unprintable(PyObject* object) {
+    return check(PyUnicode_FromFormat("<unprintable %.200s object>", Py_TYPE(object)->tp_name));
+}
+
+// repr(item), or "<unprintable TYPE object>" when that raises.
+Ref item_text(PyObject* item) {
+    Ref text = Ref::steal(PyObject_Repr(item));
+    if (text) return text;
+    if (!swallow_error()) throw PythonError{};
+    return unprintable(item);
+}
+
+// str() of the arguments tuple or keywords dict. When that raises, the same
+// text is built item by item, each item that cannot be shown replaced by
+// "<unprintable TYPE object>": describing the work must never fail.
 Ref printable(PyObject* object) {
     Ref text = Ref::steal(PyObject_Str(object));
     if (text) return text;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
-    PyErr_Clear();
-    return check(PyUnicode_FromFormat("<unprintable %.200s object>", Py_TYPE(object)->tp_name));
+    if (!swallow_error()) throw PythonError{};
+    Ref parts = check(PyList_New(0));
+    if (PyTuple_CheckExact(object)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i)
+            check_status(PyList_Append(parts.get(), item_text(PyTuple_GET_ITEM(object, i)).get()));
+        Ref separator = check(PyUnicode_FromString(", "));
+        Ref joined = check(PyUnicode_Join(separator.get(), parts.get()));
+        return check(PyUnicode_FromFormat(PyTuple_GET_SIZE(object) == 1 ? "(%U,)" : "(%U)", joined.get()));
+    }
+    if (PyDict_CheckExact(object)) {
+        Ref items = check(PyDict_Items(object));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            Ref key = item_text(PyTuple_GET_ITEM(pair, 0));
+            Ref value = item_text(PyTuple_GET_ITEM(pair, 1));
+            check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("%U: %U", key.get(), value.get())).get()));
+        }
+        Ref separator = check(PyUnicode_FromString(", "));
+        Ref joined = check(PyUnicode_Join(separator.get(), parts.get()));
+        return check(PyUnicode_FromFormat("{%U}", joined.get()));
+    }
+    return unprintable(object);
 }
 
 // The ChildWork record of a worker: the texts of its target and arguments,
@@ -52,9 +92,8 @@ Ref describe_work(Function& function, PyObject* self) {
     try {
         name = target_text(function.globals, target.get());
     } catch (const PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        name = check(PyUnicode_FromFormat("<unprintable %.200s object>", Py_TYPE(target.get())->tp_name));
+        if (!swallow_error()) throw;
+        name = unprintable(target.get());
     }
     Ref args_text = printable(part(1, name_private_args).get());
     Ref kwargs_text = printable(part(2, name_private_kwargs).get());
