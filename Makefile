@@ -50,7 +50,7 @@ demo: build
 
 test: build $(VENV)/.tools
 	MYPY_CACHE_DIR=$(MYPY_CACHE) $(VPY) -m pytest -q tests
-	$(VPY) -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist tests/stubtest-allowlist.txt \
+	$(VPY) -m mypy.stubtest --mypy-config-file pyproject.toml \
 	  vortan.async_.synchronize vortan.async_.tandrel vortan.async_.exceptions vortan.log
 
 test-all:

@@ -39,7 +39,7 @@ def main():
     except ZeroDivisionError:
         print("   " + traceback.format_exc().replace("\n", "\n   ").rstrip())
 
-    print("3. a time limit of 1 s; the child that sleeps 30 s is terminated:")
+    print("3. a time limit of 1 s; the child that sleeps 30 s is stopped:")
     plan = Pcall(nap, iargs=[(0.2,), (30,)], timeout=1)
     plan.start()
     print("   children alive after start:", [child.name for child in plan.livings])
@@ -48,9 +48,10 @@ def main():
         plan.join()
     except TimeoutError as error:
         print("   TimeoutError after %.2f s: %s" % (time.perf_counter() - start, error))
-    for child in plan._processes:
-        child.join()
-    print("   exit codes:", [child.exitcode for child in plan._processes])
+    try:
+        plan.join()  # answers at once: every child was stopped and reaped
+    except ChildProcessError as error:
+        print("   a later join: %s" % error)
 
 
 if __name__ == "__main__":

@@ -245,38 +245,29 @@ def collected(child):
 
 class FakeTime:
     """Stands in for the module global `time`: a clock that moves only when
-    slept on. Each sleep records its argument, runs the hook registered for
-    that sleep (numbered from 1), lets a moment of real time pass so that the
-    children get on, and moves the clock on by `step` seconds.
+    told to (`now` set by the test), or by `tick` seconds at each reading.
+    Sleeps are recorded, and a join that sleeps past the hang guard fails
+    the test instead of hanging it."""
 
-    A join that keeps sleeping past the hang guard fails the test instead of
-    hanging it."""
-
-    def __init__(self, now=1000.0, step=0.25, pause=0.001, events=None):
+    def __init__(self, now=1000.0, tick=0.0, events=None):
         self.now = now
-        self.step = step
-        self.pause = pause
+        self.tick = tick
         self.events = events
         self.sleeps = []
-        self.hooks = {}
         self.guard = real_time.monotonic() + HANG_GUARD
 
     def time(self):
         if self.events is not None:
             self.events.append(("time",))
-        return self.now
+        now = self.now
+        self.now += self.tick
+        return now
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)
-        if self.events is not None:
-            self.events.append(("sleep", seconds))
         if real_time.monotonic() > self.guard:
             raise AssertionError("join kept waiting past the hang guard")
-        hook = self.hooks.get(len(self.sleeps))
-        if hook is not None:
-            hook()
-        real_time.sleep(self.pause)
-        self.now += self.step
+        real_time.sleep(0.001)
 
 
 @pytest.fixture
@@ -401,6 +392,30 @@ def sequenced_labor(order):
                     turns[following[self._index]].set()
 
     return SequencedLabor
+
+
+def our_children(pids):
+    """The pids that are still children of this process, alive or zombie."""
+    left = []
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (FileNotFoundError, ProcessLookupError, TypeError):
+            continue
+        if int(fields[1]) == os.getpid():
+            left.append(pid)
+    return left
+
+
+def blocked_in_send(pid):
+    """Whether the process sleeps in the kernel waiting to write."""
+    try:
+        with open("/proc/%d/wchan" % pid) as f:
+            wchan = f.read()
+    except FileNotFoundError:
+        return False
+    return any(word in wchan for word in ("sock", "unix", "pipe"))
 
 
 def unreported_text(plan, index):

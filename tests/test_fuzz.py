@@ -815,19 +815,14 @@ def group_function_type():
 
 
 GROUPS = {name[len("group_"):]: value for name, value in globals().items() if name.startswith("group_")}
-CRASH_1 = pytest.mark.xfail(strict=False, reason="crash 1: _build_arguments unpacks varkwargs items with unchecked "
-                                                 "tuple macros (fixed on the parallel-call branch)")
-# join takes the result from a message and then asks the message's success
-# flag for its truth, which may free that result (reported, not yet fixed).
-JOIN_MESSAGE = pytest.mark.xfail(strict=False, reason="join keeps a borrowed result across the flag's __bool__")
 
 
 @pytest.mark.parametrize("group", [
     "plan_construction",
     "build_arguments",
-    pytest.param("build_arguments_odd_varkwargs", marks=CRASH_1),
+    "build_arguments_odd_varkwargs",
     "child_labor",
-    pytest.param("lifecycle", marks=JOIN_MESSAGE),
+    "lifecycle",
     "synchronize",
     "function_type",
 ])

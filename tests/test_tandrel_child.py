@@ -127,13 +127,35 @@ class BrokenText:
         raise RuntimeError("no text today")
 
 
-def test_errors_while_describing_the_work_propagate():
-    with pytest.raises(RuntimeError, match="no name today"):
-        worker(BrokenName())
-    with pytest.raises(RuntimeError, match="no text today"):
-        worker(echo, args=(BrokenText(),))
-    with pytest.raises(RuntimeError, match="no text today"):
-        worker(echo, kwargs={"k": BrokenText()})
+class Counted:
+    """Counts how often its text is made."""
+
+    def __init__(self):
+        self.texts = 0
+
+    def __repr__(self):
+        self.texts += 1
+        return "<counted>"
+
+
+def test_work_is_described_on_first_read_only_and_never_fails():
+    counted = Counted()
+    w = worker(echo, args=(counted,), kwargs={"k": counted})
+    assert counted.texts == 0 and "_work" not in vars(w)
+    assert w._work == ("echo", "(<counted>,)", "{'k': <counted>}")
+    assert counted.texts == 2
+    assert w._work is w._work and counted.texts == 2
+    assert tuple(worker(BrokenName(), args=(BrokenText(), 1), kwargs={"k": BrokenText(), "n": 2})._work) == (
+        "<unprintable BrokenName object>", "(<unprintable BrokenText object>, 1)",
+        "{'k': <unprintable BrokenText object>, 'n': 2}")
+    assert worker(echo, args=(BrokenText(),))._work.args == "(<unprintable BrokenText object>,)"
+    with pytest.raises(AttributeError, match="no attribute 'other'"):
+        w.other
+    # The standard start lets go of the target and its arguments.
+    started = worker(echo, args=(1,))
+    started.start()
+    started.join()
+    assert started._work == ("echo", "(1,)", "{}")
 
 
 def test_index_and_queue_stored_unchanged():

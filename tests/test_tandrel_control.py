@@ -9,7 +9,7 @@ import pytest
 import vortan.async_.tandrel as tandrel
 from tandrel_helpers import (Gate, RecordingWorker, collected, is_reaped, recording_labor,
                              unreported_text, wait_ended)
-from tandrel_helpers import reap_leftovers  # noqa: F401  (fixture)
+from tandrel_helpers import fake_time, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
 
@@ -245,3 +245,38 @@ def test_each_access_sees_the_current_children(events):
     assert [w.index for w in plan.livings] == [1]
     plan._processes = []
     assert plan.pids == () and plan.livings == ()
+
+
+# ---- repr ------------------------------------------------------------------------
+
+def fail():
+    raise ValueError("no")
+
+
+def test_repr_shows_the_class_the_children_and_the_state(gate, fake_time):
+    plan = Pcall(wait_then_give_pid, cargs=(gate,), iargs=[()] * 3)
+    assert repr(plan) == "<Pcall 3 children, not started>"
+    plan.start()
+    fake_time.now += 1.25
+    assert repr(plan) == "<Pcall 3 children, 3 running, started 1.2 s ago>"
+    gate.set()
+    fake_time.now += 1
+    plan.join()
+    assert repr(plan) == "<Pcall 3 children, finished in 2.2 s>"
+
+    class Failing(Pcall):
+        pass
+    failing = Failing([give_pid, fail])
+    failing.start()
+    with pytest.raises(ValueError):
+        failing.join()
+    assert repr(failing) == "<Failing 2 children, failed (child 1)>"
+
+    never = Gate()
+    late = Pcall(wait_then_give_pid, cargs=(never,), timeout=2)
+    late.start()
+    fake_time.now += 5
+    with pytest.raises(TimeoutError):
+        late.join()
+    never.close()
+    assert repr(late) == "<Pcall 1 child, timed out after 2 s>"

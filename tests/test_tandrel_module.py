@@ -27,16 +27,19 @@ FUNCTIONS = [
     (ChildLabor.__init__, "ChildLabor.__init__", "built-in init",
      "(self, index, queue, *args, **kwargs)"),
     (ChildLabor.run, "ChildLabor.run", "ChildLabor.run", "(self)"),
+    (ChildLabor.__getattr__, "ChildLabor.__getattr__", "work record on demand", "(self, name)"),
     (vars(Pcall)["pcall"].__func__, "Pcall.pcall", "pcall classmethod", "(cls, *args, **kwargs)"),
     (Pcall.__init__, "Pcall.__init__", None,
      "(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)"),
     (Pcall.pids.fget, "Pcall.pids", "pids (property)", "(self)"),
-    (Pcall.start, "Pcall.start", "start", "(self)"),
+    (Pcall.start, "Pcall.start", "start", "(self, *, max_running=Ellipsis)"),
     (Pcall.join, "Pcall.join", "join", "(self)"),
     (Pcall.terminate, "Pcall.terminate", "terminate", "(self)"),
     (Pcall.kill, "Pcall.kill", "kill", "(self)"),
     (Pcall.livings.fget, "Pcall.livings", "property: livings", "(self)"),
     (Pcall._build_arguments, "Pcall._build_arguments", "internal: building arguments", "(self)"),
+    (Pcall.as_completed, "Pcall.as_completed", "as_completed", "(self)"),
+    (Pcall.__repr__, "Pcall.__repr__", "repr", "(self)"),
 ]
 # Functions that the class holds wrapped: their qualified name leads to the
 # wrapper (a bound class method, a property), so they are not pickled by name.
@@ -109,8 +112,9 @@ def test_classes_are_made_like_class_statements():
     # __qualname__ is consumed by type() and kept as the class's own attribute.
     assert [n for n in vars(Pcall) if n not in skip] == [
         "__module__", "__doc__", "pcall", "__init__", "pids", "start", "join", "terminate",
-        "kill", "livings", "_build_arguments"]
-    assert list(vars(ChildLabor)) == ["__module__", "__doc__", "__init__", "run"]
+        "kill", "livings", "_build_arguments", "as_completed", "__repr__", "max_running", "grace_period"]
+    assert list(vars(ChildLabor)) == ["__module__", "__doc__", "__init__", "run", "__getattr__"]
+    assert Pcall.max_running is None and Pcall.grace_period == 1.0
     for cls in (Pcall, ChildLabor):
         assert cls.__module__ == "vortan.async_.tandrel"
         assert cls.__qualname__ == cls.__name__
@@ -175,7 +179,7 @@ def test_class_namespaces_in_order_through_the_metaclass():
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == str([
-        ("prepare", "ChildLabor"), "__module__", "__qualname__", "__doc__", "__init__", "run",
+        ("prepare", "ChildLabor"), "__module__", "__qualname__", "__doc__", "__init__", "run", "__getattr__",
         ("new", "ChildLabor", "Namespace", "ChildLabor", "vortan.async_.tandrel",
          "ChildLabor Class")])
 
@@ -324,14 +328,19 @@ def test_rebound_child_labor_is_used_by_the_next_plan(monkeypatch):
     assert type(Pcall(echo)._processes[0]) is ChildLabor
 
 
-def test_rebound_multiprocessing_gives_the_next_plan_its_queue(monkeypatch):
-    made = []
-    fake = types.SimpleNamespace(SimpleQueue=lambda: made.append("queue") or "the queue")
-    monkeypatch.setattr(tandrel, "multiprocessing", fake)
-    monkeypatch.setattr(tandrel, "ChildLabor", FakeWorker)
+def test_rebound_multiprocessing_pickles_the_next_message(monkeypatch):
+    pickled = []
+
+    class Pickler:
+        @staticmethod
+        def dumps(obj):
+            pickled.append(obj)
+            return pickle.dumps(obj)
+    fake = types.SimpleNamespace(reducer=types.SimpleNamespace(ForkingPickler=Pickler))
     plan = Pcall(echo)
-    assert plan._queue == "the queue" and made == ["queue"]
-    assert plan._processes[0].kwargs["queue"] == "the queue"
+    monkeypatch.setattr(tandrel, "multiprocessing", fake)
+    plan._queue.put(("message",))
+    assert pickled == [("message",)]
 
 
 def test_rebound_itertools_gives_the_target_source(monkeypatch):
@@ -397,7 +406,7 @@ def test_missing_global_raises_name_error(monkeypatch):
     monkeypatch.undo()
     monkeypatch.delattr(tandrel, "ChildWork")
     with pytest.raises(NameError, match="ChildWork"):
-        ChildLabor(0, None)
+        ChildLabor(0, None)._work
 
 
 # ---- loading ---------------------------------------------------------------

@@ -13,9 +13,10 @@ import types
 import pytest
 
 import vortan.async_.tandrel as tandrel
-from tandrel_helpers import (HANG_GUARD, LOGGER_NAME, FakeTime, Gate, RecordingManagedHandlers,
-                             RecordingWorker, collected, is_reaped, recording_labor, sequenced_labor,
-                             unreported_text, wait_ended)
+from tandrel_helpers import (FORK, HANG_GUARD, LOGGER_NAME, FakeTime, Gate, RecordingManagedHandlers,
+                             RecordingWorker, blocked_in_send, collected, is_reaped, our_children,
+                             has_ended, recording_labor, sequenced_labor, unreported_text, wait_ended,
+                             wait_until)
 from tandrel_helpers import fake_time, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
@@ -187,9 +188,9 @@ def test_a_worker_failing_to_start_leaves_the_log_context_with_its_error(
         with pytest.raises(RuntimeError) as info:
             plan.start()
         assert info.value is error
-    assert events[2:-1] == [("start", 0), ("start", 1)]
-    assert events[-1][:3] == ("exit", RuntimeError, error)
-    assert events[-1][3] is not None and in_chain(events[-1][3], error.__traceback__)
+    assert events[2:4] == [("start", 0), ("start", 1)]
+    assert events[4][:3] == ("exit", RuntimeError, error)
+    assert events[4][3] is not None and in_chain(events[4][3], error.__traceback__)
     # __exit__ runs while the error is being handled, as in a with statement.
     assert handlers.contexts[0].handled_at_exit is error
     assert sys.exc_info() == (None, None, None)
@@ -207,10 +208,12 @@ def test_a_failing_exit_takes_the_place_of_the_workers_error(events, monkeypatch
     assert info.value is exit_error and info.value.__context__ is error
 
     del events[:]
+    plan = Pcall(value, iargs=[(1,)])
     plan._processes = [RecordingWorker(events, 0), RecordingWorker(events, 1)]
     with pytest.raises(KeyError):
         plan.start()
-    assert events[2:] == [("start", 0), ("start", 1), ("exit", None, None, None)]
+    # A start that fails stops the children it started.
+    assert events[2:6] == [("start", 0), ("start", 1), ("exit", None, None, None), ("terminate", 0)]
 
 
 class Entering:
@@ -277,20 +280,18 @@ def test_log_context_failures_start_no_child(events, fake_time, monkeypatch, kin
         assert ("enter",) not in events
 
 
-def test_a_second_start_fails_at_the_first_child_and_leaves_the_children_alone(
+def test_a_second_start_is_refused_and_changes_nothing(
         events, handlers, fake_time, monkeypatch, gate):
     monkeypatch.setattr(tandrel, "ChildLabor", recording_labor(events))
     plan = Pcall(block, cargs=(gate,), iargs=[(0,), (1,)])
     plan.start()
-    pids = plan.pids
+    pids, started = plan.pids, plan.starttime
     del events[:]
     fake_time.now = 2000.0
-    with pytest.raises(AssertionError) as info:
+    with pytest.raises(RuntimeError, match="already started"):
         plan.start()
-    assert plan.starttime == 2000.0
-    assert events[:-1] == [("consolidate", (), {}), ("enter", (), {}), ("fork", 0)]
-    assert events[-1][:3] == ("exit", AssertionError, info.value)
-    assert in_chain(events[-1][3], info.value.__traceback__)
+    assert plan.starttime == started
+    assert events == []
     assert plan.pids == pids
     assert plan.livings == tuple(plan._processes)
     gate.set()
@@ -298,19 +299,43 @@ def test_a_second_start_fails_at_the_first_child_and_leaves_the_children_alone(
     assert plan.results == ((0,), (1,))
 
 
-def test_children_started_before_a_failing_one_keep_running(gate):
+class RefusingLabor(tandrel.ChildLabor):
+    def start(self):
+        if self._index == 2:
+            raise OSError("no more processes")
+        super().start()
+
+
+@pytest.mark.parametrize("how", ["start", "pcall"])
+def test_a_start_failing_part_way_stops_and_reaps_the_children_it_started(gate, monkeypatch, how):
+    monkeypatch.setattr(tandrel, "ChildLabor", RefusingLabor)
+    plan = Pcall(block, cargs=(gate,), iargs=[(0,), (1,), (2,)])
+    with pytest.raises(OSError, match="no more processes"):
+        if how == "start":
+            plan.start()
+        else:
+            Pcall.pcall(block, cargs=(gate,), iargs=[(0,), (1,), (2,)])
+    if how == "start":
+        first, second, third = plan._processes
+        assert third.pid is None
+        assert our_children([first.pid, second.pid]) == []
+        assert [first.exitcode, second.exitcode] == [-signal.SIGTERM] * 2
+    assert FORK.active_children() == []
+
+
+def test_children_started_by_someone_else_are_left_alone(gate):
     # The real log context of vortan.log, which suppresses nothing.
     plan = Pcall(block, cargs=(gate,), iargs=[(0,), (1,), (2,)])
     first, second, third = plan._processes
     second.start()
     with pytest.raises(AssertionError):
         plan.start()
-    assert first.is_alive() and second.is_alive()
+    assert our_children([first.pid]) == [] and first.exitcode == -signal.SIGTERM
+    assert second.is_alive()
     assert third.pid is None
     gate.set()
-    for child in (first, second):
-        child.join(HANG_GUARD)
-        assert child.exitcode == 0
+    second.join(HANG_GUARD)
+    assert second.exitcode == 0
 
 
 # ---- join: results -----------------------------------------------------------
@@ -324,7 +349,6 @@ def test_results_come_in_child_order_whatever_the_finishing_order(fake_time, mon
     assert plan.stoptime == fake_time.now
     assert all(collected(p) and p.exitcode == 0 for p in plan._processes)
     assert all(is_reaped(pid) for pid in plan.pids)
-    assert set(fake_time.sleeps) <= {0.25}
 
 
 def test_a_plan_of_one_child_without_anything_per_child():
@@ -468,66 +492,52 @@ def test_join_of_a_plan_never_started(fake_time):
 
 
 # ---- join: waiting and the time limit --------------------------------------
+# The fake clock decides where the deadline is; the waiting itself is real.
+
+def later(seconds, action, *args):
+    timer = threading.Timer(seconds, action, args)
+    timer.start()
+    return timer
+
 
 @pytest.mark.parametrize("timeout", [None, 0, 0.0])
 def test_without_a_time_limit_join_never_times_out(fake_time, gate, timeout, tandrel_records):
-    fake_time.step = 1000.0  # far past any deadline at every pass
-    fake_time.hooks[5] = gate.set
     plan = Pcall(block, cargs=(gate,), iargs=[("a",), ("b",)], timeout=timeout)
     plan.start()
+    fake_time.now += 1e6  # far past any deadline
+    later(0.3, gate.set)
     plan.join()
     assert plan.results == (("a",), ("b",))
-    assert len(fake_time.sleeps) >= 5
-    assert set(fake_time.sleeps) == {0.25}
-    assert all(type(s) is float for s in fake_time.sleeps)
     assert error_records(tandrel_records) == []
+    assert fake_time.sleeps == []  # join waits for events, not by sleeping
 
 
 def test_the_time_limit_is_read_on_every_pass(fake_time, gate):
-    fake_time.step = 1000.0
     plan = Pcall(block, cargs=(gate,), iargs=[(1,)])
-    fake_time.hooks[3] = lambda: setattr(plan, "timeout", 1)
     plan.start()
+    fake_time.now += 10
+    later(0.3, setattr, plan, "timeout", 1)
     with pytest.raises(TimeoutError):
         plan.join()
-    assert len(fake_time.sleeps) == 3
 
 
 def test_the_deadline_is_strictly_after_timeout_plus_starttime(fake_time, gate):
-    fake_time.step = 0.5
     plan = Pcall(block, cargs=(gate,), iargs=[(1,)], timeout=1)
-    plan.start()  # starttime 1000.0; passes end at 1000.5, 1001.0 and 1001.5
-    with pytest.raises(TimeoutError):
-        plan.join()
-    assert fake_time.sleeps == [0.25, 0.25, 0.25]
+    plan.start()  # starttime 1000.0
+    fake_time.now = 1001.0
+    later(0.3, gate.set)
+    plan.join()
+    assert plan.results == ((1,),)
 
-
-class DescribedWorker(RecordingWorker):
-    """A recording stand-in with the work record that the report reads."""
-
-    def __init__(self, events, index, **kwargs):
-        super().__init__(events, index, pid=500 + index, **kwargs)
-        self._work = tandrel.ChildWork("job%d" % index, "(%d,)" % index, "{}")
-
-
-def test_the_wait_stops_at_the_first_living_child_and_the_timeout_reaches_all(
-        events, fake_time, tandrel_records):
-    plan = Pcall(value, timeout=1)
-    plan._processes = [DescribedWorker(events, 0), DescribedWorker(events, 1, alive=True),
-                       DescribedWorker(events, 2, alive=True)]
-    plan.starttime = fake_time.now
-    fake_time.step = 0.75
-    fake_time.events = events
-    with pytest.raises(TimeoutError):
-        plan.join()
-    assert [e for e in events if e[0] != "time"] == [
-        ("is_alive", 0), ("is_alive", 1), ("sleep", 0.25),
-        ("is_alive", 0), ("is_alive", 1), ("sleep", 0.25),
-        ("is_alive", 0), ("is_alive", 1), ("is_alive", 2), ("pid", 1), ("pid", 2),
-        ("terminate", 0), ("terminate", 1), ("terminate", 2)]
-    [record] = error_records(tandrel_records)
-    assert record.getMessage() == still_running_text(
-        1, "    PID-501: target=job1, args=(1,), kwargs={}", "    PID-502: target=job2, args=(2,), kwargs={}")
+    never = Gate()
+    try:
+        blocked = Pcall(block, cargs=(never,), iargs=[(2,)], timeout=1)
+        blocked.start()
+        fake_time.now = blocked.starttime + 1.001
+        with pytest.raises(TimeoutError):
+            blocked.join()
+    finally:
+        never.close()
 
 
 class WatchedPcall(Pcall):
@@ -546,15 +556,18 @@ class WatchedPcall(Pcall):
 
 
 class EventHandler(logging.Handler):
-    def __init__(self, events):
+    def __init__(self, events, on_error=None):
         super().__init__(logging.DEBUG)
         self.events = events
+        self.on_error = on_error
 
     def emit(self, record):
         self.events.append(("log", record.levelno, record.msg, record.args, record.exc_info))
+        if self.on_error is not None and record.levelno >= logging.ERROR:
+            self.on_error()
 
 
-def test_timeout_reports_the_living_children_terminates_all_and_raises(
+def test_timeout_reports_terminates_stops_and_reaps_every_child_then_raises(
         fake_time, gate, monkeypatch, events):
     monkeypatch.setattr(WatchedPcall, "events", events)
     monkeypatch.setattr(tandrel, "ChildLabor", recording_labor(events))
@@ -564,15 +577,14 @@ def test_timeout_reports_the_living_children_terminates_all_and_raises(
         plan = WatchedPcall([value, block, block], iargs=[("zero",), (gate, 1), (gate, 2)],
                             ikwargs=[{}, {"tag": "one"}, {"tag": "two"}], timeout=5)
         plan.start()
-        fake_time.step = 2.0  # passes end at 1002, 1004 and 1006 > 1005
-        fake_time.hooks[1] = lambda: wait_ended(plan.pids[0])
+        wait_ended(plan.pids[0])
+        fake_time.now += 6
         del events[:]
         with pytest.raises(TimeoutError) as info:
             plan.join()
     finally:
         logging.getLogger(LOGGER_NAME).removeHandler(handler)
     assert type(info.value) is TimeoutError and info.value.args == (TIMEOUT_TEXT,)
-    assert fake_time.sleeps == [0.25] * 3
     _, first, second = plan._processes
     text = still_running_text(
         5, line_of(first, "block", str((gate, 1)), "{'tag': 'one'}"),
@@ -580,15 +592,43 @@ def test_timeout_reports_the_living_children_terminates_all_and_raises(
     assert events == [("livings", (1, 2)), ("terminate",), ("terminate", 0), ("terminate", 1),
                       ("terminate", 2), ("log", logging.ERROR, text, (), None)]
     assert not hasattr(plan, "stoptime") and plan.results is None
-    # join does not wait for the terminating children.
-    assert not collected(first) and not collected(second)
-    wait_ended(first.pid, second.pid)
+    # No child of the plan is left, alive or zombie.
+    assert our_children(plan.pids) == []
     assert [p.exitcode for p in plan._processes] == [0, -signal.SIGTERM, -signal.SIGTERM]
-    # A later join collects what there is: child 1 was terminated before it reported.
+    # A later join answers at once: child 1 was terminated before it reported.
     with pytest.raises(ChildProcessError) as info:
         plan.join()
     assert str(info.value) == unreported_text(plan, 1)
-    assert all(is_reaped(pid) for pid in plan.pids)
+
+
+@pytest.mark.parametrize("answers", [True, False], ids=["reports-in-grace", "killed"])
+def test_a_child_that_ignores_sigterm_gets_the_grace_period_then_sigkill(fake_time, answers, events):
+    gate, ready = Gate(), Gate()
+    handler = EventHandler(events, on_error=gate.set if answers else None)
+    logging.getLogger(LOGGER_NAME).addHandler(handler)
+    try:
+        plan = Pcall([value, stubborn], iargs=[("zero",), (gate, ready, "one")], timeout=1)
+        plan.grace_period = 0.3 if not answers else HANG_GUARD
+        plan.start()
+        assert ready.wait(HANG_GUARD)
+        wait_ended(plan.pids[0])
+        fake_time.now += 2
+        with pytest.raises(TimeoutError):
+            plan.join()
+        assert our_children(plan.pids) == []
+        if answers:
+            # What arrived within the grace period is kept for a later join.
+            assert [p.exitcode for p in plan._processes] == [0, 0]
+            plan.join()
+            assert plan.results == ("zero", "one")
+        else:
+            assert [p.exitcode for p in plan._processes] == [0, -signal.SIGKILL]
+            with pytest.raises(ChildProcessError, match="exit code -9"):
+                plan.join()
+    finally:
+        logging.getLogger(LOGGER_NAME).removeHandler(handler)
+        gate.close()
+        ready.close()
 
 
 def test_join_called_after_the_deadline(fake_time, gate, tandrel_records):
@@ -596,8 +636,7 @@ def test_join_called_after_the_deadline(fake_time, gate, tandrel_records):
     plan.start()
     fake_time.now += 10
     with pytest.raises(TimeoutError):
-        plan.join()  # after one drain and one sleep
-    assert fake_time.sleeps == [0.25]
+        plan.join()
     [record] = error_records(tandrel_records)
     assert record.getMessage() == still_running_text(
         1, line_of(plan._processes[0], "block", str((gate, 1)), "{}"))
@@ -606,55 +645,33 @@ def test_join_called_after_the_deadline(fake_time, gate, tandrel_records):
     quick.start()
     wait_ended(*quick.pids)
     fake_time.now += 10
-    fake_time.sleeps.clear()
     quick.join()  # every child ended before the deadline was looked at
-    assert quick.results == (1, 2) and fake_time.sleeps == []
+    assert quick.results == (1, 2)
 
 
-def test_the_deadline_passing_while_the_last_child_ends(fake_time, gate, tandrel_records):
-    fake_time.step = 2.0
+class DeadlineAtTheEnd:
+    """A clock that reads 1000 until the given process has ended, and far
+    past any deadline from then on."""
+
+    def __init__(self):
+        self.pid = None
+
+    def time(self):
+        if self.pid is not None and has_ended(self.pid):
+            return 2000.0
+        return 1000.0
+
+
+def test_children_that_end_as_the_deadline_passes_give_their_results(monkeypatch, gate, tandrel_records):
+    clock = DeadlineAtTheEnd()
+    monkeypatch.setattr(tandrel, "time", clock)
     plan = Pcall(block, cargs=(gate,), iargs=[("late",)], timeout=1)
-
-    def end_the_child():
-        gate.set()
-        wait_ended(plan.pids[0])
-    fake_time.hooks[1] = end_the_child
     plan.start()
-    with pytest.raises(TimeoutError):
-        plan.join()
-    [record] = error_records(tandrel_records)
-    assert record.getMessage() == ("The following processes are still running after 1 seconds:"
-                                   "\n\n")
-    # The result was delivered after the time limit; the next join has it.
+    clock.pid = plan.pids[0]
+    later(0.2, gate.set)
     plan.join()
     assert plan.results == (("late",),)
-
-
-def test_join_after_a_timed_out_join_has_every_result_delivered_before_and_after(fake_time):
-    gate, ready = Gate(), Gate()
-    try:
-        plan = Pcall([value, stubborn], iargs=[("zero",), (gate, ready, "one")], timeout=1)
-        plan.start()
-
-        def settle():
-            wait_ended(plan.pids[0])
-            assert ready.wait(HANG_GUARD)
-        fake_time.step = 0.75  # passes end at 1000.75, 1001.5 > 1001
-        fake_time.hooks[1] = settle
-        with pytest.raises(TimeoutError):
-            plan.join()
-        # Child 0's message was taken off the queue by the timed-out join.
-        assert plan._queue.empty()
-        assert plan._processes[1].is_alive()  # SIGTERM is ignored there
-        gate.set()
-        wait_ended(plan.pids[1])
-        fake_time.now += 5
-        plan.join()
-        assert plan.results == ("zero", "one")
-        assert plan.stoptime == fake_time.now
-    finally:
-        gate.close()
-        ready.close()
+    assert error_records(tandrel_records) == []
 
 
 def test_join_uses_the_rebound_logger(fake_time, gate, monkeypatch):
@@ -757,7 +774,7 @@ def test_pcall_times_out_after_terminating_the_children(recorded, gate, tandrel_
 # ---- nothing left behind -----------------------------------------------------
 
 def test_two_hundred_plans_leave_no_zombie_and_no_descriptor(recorded, fake_time):
-    fake_time.step = 1.0
+    fake_time.tick = 1.0  # a second passes at each reading of the clock
     gate = Gate()  # never opened: the blocked children are terminated
     kinds = ["ok", "fail", "block", "killed"]
 
@@ -784,7 +801,7 @@ def test_two_hundred_plans_leave_no_zombie_and_no_descriptor(recorded, fake_time
         for i in range(200):
             run(kinds[i % 4])
             plan = recorded.instances[-1]
-            unreaped = [pid for pid in plan.pids if not is_reaped(pid)]
+            unreaped = our_children(plan.pids)
             assert unreaped == [], "plan %d (%s)" % (i, kinds[i % 4])
         del plan
         recorded.instances.clear()

@@ -26,17 +26,97 @@ Ref target_text(PyObject* globals, PyObject* target_object) {
     return check(PyObject_Str(target.get()));
 }
 
-// Everything of __init__ after the call of the next __init__.
-void describe_work(Function& function, PyObject* self, PyObject* index, PyObject* queue) {
-    set_attr(self, name_private_index, index);
-    set_attr(self, name_private_queue, queue);
-    Ref target = get_attr(self, name_private_target);
-    Ref name = target_text(function.globals, target.get());
-    Ref args_text = check(PyObject_Str(get_attr(self, name_private_args).get()));
-    Ref kwargs_text = check(PyObject_Str(get_attr(self, name_private_kwargs).get()));
+// Whether the error being raised is an ordinary one, which a description
+// may swallow (interrupts go on).
+bool swallow_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+Ref unprintable(PyObject* object) {
+    return check(PyUnicode_FromFormat("<unprintable %.200s object>", Py_TYPE(object)->tp_name));
+}
+
+// repr(item), or "<unprintable TYPE object>" when that raises.
+Ref item_text(PyObject* item) {
+    Ref text = Ref::steal(PyObject_Repr(item));
+    if (text) return text;
+    if (!swallow_error()) throw PythonError{};
+    return unprintable(item);
+}
+
+// str() of the arguments tuple or keywords dict. When that raises, the same
+// text is built item by item, each item that cannot be shown replaced by
+// "<unprintable TYPE object>": describing the work must never fail.
+Ref printable(PyObject* object) {
+    Ref text = Ref::steal(PyObject_Str(object));
+    if (text) return text;
+    if (!swallow_error()) throw PythonError{};
+    Ref parts = check(PyList_New(0));
+    if (PyTuple_CheckExact(object)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i)
+            check_status(PyList_Append(parts.get(), item_text(PyTuple_GET_ITEM(object, i)).get()));
+        Ref separator = check(PyUnicode_FromString(", "));
+        Ref joined = check(PyUnicode_Join(separator.get(), parts.get()));
+        return check(PyUnicode_FromFormat(PyTuple_GET_SIZE(object) == 1 ? "(%U,)" : "(%U)", joined.get()));
+    }
+    if (PyDict_CheckExact(object)) {
+        Ref items = check(PyDict_Items(object));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            Ref key = item_text(PyTuple_GET_ITEM(pair, 0));
+            Ref value = item_text(PyTuple_GET_ITEM(pair, 1));
+            check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("%U: %U", key.get(), value.get())).get()));
+        }
+        Ref separator = check(PyUnicode_FromString(", "));
+        Ref joined = check(PyUnicode_Join(separator.get(), parts.get()));
+        return check(PyUnicode_FromFormat("{%U}", joined.get()));
+    }
+    return unprintable(object);
+}
+
+// The ChildWork record of a worker: the texts of its target and arguments,
+// as __init__ kept them (Process.start lets go of its own references).
+Ref describe_work(Function& function, PyObject* self) {
+    PyObject* kept = nullptr;
+    check_status(compat::get_optional_attr(self, name_private_work_source, &kept));
+    Ref source = Ref::steal(kept);
+    auto part = [&](Py_ssize_t i, PyObject* name) {
+        if (source && PyTuple_CheckExact(source.get()) && PyTuple_GET_SIZE(source.get()) == 3)
+            return Ref::borrow(PyTuple_GET_ITEM(source.get(), i));
+        return get_attr(self, name);
+    };
+    Ref target = part(0, name_private_target);
+    Ref name = Ref::steal(nullptr);
+    try {
+        name = target_text(function.globals, target.get());
+    } catch (const PythonError&) {
+        if (!swallow_error()) throw;
+        name = unprintable(target.get());
+    }
+    Ref args_text = printable(part(1, name_private_args).get());
+    Ref kwargs_text = printable(part(2, name_private_kwargs).get());
     Ref child_work = lookup_global(function.globals, global_child_work);
-    Ref work = call(child_work.get(), name.get(), args_text.get(), kwargs_text.get());
-    set_attr(self, name_private_work, work.get());
+    return call(child_work.get(), name.get(), args_text.get(), kwargs_text.get());
+}
+
+// __getattr__(self, name): `_work` is described the first time it is read,
+// and then kept; building a plan costs nothing per argument byte that way.
+Ref getattr_body(Function& function, Arguments& arguments) {
+    PyObject* self = arguments[0];
+    PyObject* name = arguments[1];
+    if (PyUnicode_Check(name) && PyUnicode_Compare(name, name_private_work) == 0) {
+        Ref work = describe_work(function, self);
+        set_attr(self, name_private_work, work.get());
+        if (PyObject_DelAttr(self, name_private_work_source) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+            PyErr_Clear();
+        }
+        return work;
+    }
+    throw_if_error_set();
+    raise_format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
 }
 
 // __init__(self, index, queue, *args, **kwargs). Binds self, index and queue
@@ -101,7 +181,11 @@ Ref construct(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObj
     check(compat::vectorcall(next_init.callable.get(), next_args, next_nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
                              passed_names));
 
-    describe_work(function, self, own[1], own[2]);
+    set_attr(self, name_private_index, own[1]);
+    set_attr(self, name_private_queue, own[2]);
+    Ref source = check(PyTuple_Pack(3, get_attr(self, name_private_target).get(), get_attr(self, name_private_args).get(),
+                                    get_attr(self, name_private_kwargs).get()));
+    set_attr(self, name_private_work_source, source.get());
     return Ref::borrow(Py_None);
 }
 
@@ -207,6 +291,18 @@ const FunctionSpec run_spec{
     run_body,
 };
 
+const FunctionSpec getattr_spec{
+    "__getattr__",
+    "ChildLabor.__getattr__",
+    "work record on demand\n"
+    "\n"
+    "Builds the worker's `_work` record (the texts of its target and arguments)\n"
+    "the first time it is read, and keeps it; any other missing attribute\n"
+    "raises AttributeError.",
+    signature({"self", "name"}),
+    getattr_body,
+};
+
 constexpr const char* child_labor_doc =
     "ChildLabor Class\n"
     "\n"
@@ -225,6 +321,7 @@ Ref make_child_labor_class(PyObject* globals) {
                       {
                           {"__init__", std::move(init), init_object},
                           {"run", make_function(run_spec, globals)},
+                          {"__getattr__", make_function(getattr_spec, globals)},
                       });
 }
 

@@ -1,8 +1,11 @@
 // vortan.async_.tandrel: parallel calls, one forked child process per call.
+#include "channel.h"
 #include "child_labor.h"
 #include "names.h"
 #include "pcall.h"
 #include "fork_context.h"
+#include "pcall_lifecycle.h"
+#include "plan_run.h"
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
@@ -43,6 +46,10 @@ void module_body(PyObject* globals) {
 
     set_global(globals, "ChildLabor", make_child_labor_class(globals).get());
     set_global(globals, "Pcall", make_pcall_class(globals).get());
+
+    ready_plan_run_type();
+    ready_channel_types(globals);
+    ready_as_completed_type();
     // Hides the imported modules, the fork context and the logger from `import *`.
     set_global(globals, "__all__", check(Py_BuildValue("[sss]", "Pcall", "ChildLabor", "ChildWork")).get());
 }

@@ -1,11 +1,14 @@
 // Pcall: one plan of parallel calls, each in its own forked child.
 #include "pcall.h"
 
+#include "channel.h"
 #include "names.h"
+#include "plan_run.h"
 #include "pcall_lifecycle.h"
 #include "python_objects/calls.h"
 #include "python_objects/classes.h"
 #include "python_objects/function.h"
+#include "python_objects/module.h"
 
 #include <algorithm>
 #include <vector>
@@ -19,6 +22,104 @@ Py_ssize_t length_of(PyObject* sized) {
     const Py_ssize_t length = PyObject_Size(sized);
     if (length < 0) throw PythonError{};
     return length;
+}
+
+// Whether iterating `object` can be tried, without starting to iterate it.
+bool is_iterable(PyObject* object) { return Py_TYPE(object)->tp_iter != nullptr || PySequence_Check(object); }
+
+bool has_attribute(PyObject* object, PyObject* name) {
+    PyObject* value = nullptr;
+    const int found = check_status(compat::get_optional_attr(object, name, &value));
+    Py_XDECREF(value);
+    return found > 0;
+}
+
+bool is_mapping(PyObject* object) {
+    return PyDict_Check(object) || (has_attribute(object, name_keys) && has_attribute(object, name_getitem));
+}
+
+// list(value), or TypeError naming what the value was meant to be.
+Ref list_of(PyObject* value, const char* what) {
+    if (!is_iterable(value)) raise_format(PyExc_TypeError, "%s must be a sequence, not %.200s", what, Py_TYPE(value)->tp_name);
+    return check(PySequence_List(value));
+}
+
+// Replaces the error being raised by one of the same type whose message
+// starts with `prefix`, the original as its cause.
+[[noreturn]] void reraise_naming(const char* prefix) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    Ref error = Ref::steal(compat::fetch_raised_exception());
+    Ref text = Ref::steal(PyObject_Str(error.get()));
+    if (!text) {
+        PyErr_Clear();
+        text = check(PyUnicode_FromString("?"));
+    }
+    Ref message = check(PyUnicode_FromFormat("%s: %U", prefix, text.get()));
+    Ref named = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
+                                                        message.get(), nullptr));
+    if (!named || !PyExceptionInstance_Check(named.get())) {  // a type that takes other arguments
+        PyErr_Clear();
+        compat::restore_raised_exception(error.release());
+        throw PythonError{};
+    }
+    PyException_SetCause(named.get(), error.release());
+    compat::restore_raised_exception(named.release());
+    throw PythonError{};
+}
+
+void check_targets(PyObject* targets) {
+    if (PyCallable_Check(targets)) return;
+    if (!is_iterable(targets) || PyObject_Size(targets) < 0) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+        raise_format(PyExc_TypeError, "targets must be a callable or a non-empty sequence of callables, not %.200s",
+                     Py_TYPE(targets)->tp_name);
+    }
+    Ref listed = check(PySequence_List(targets));
+    const Py_ssize_t count = PyList_GET_SIZE(listed.get());
+    if (count == 0) raise_error(PyExc_ValueError, "targets is an empty sequence: there is no target to call");
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* target = PyList_GET_ITEM(listed.get(), i);
+        if (!PyCallable_Check(target))
+            raise_format(PyExc_TypeError, "targets[%zd] is not callable: %.200s object", i, Py_TYPE(target)->tp_name);
+    }
+}
+
+void check_timeout(PyObject* globals, PyObject* timeout) {
+    if (timeout == Py_None || PyFloat_Check(timeout) || (PyLong_Check(timeout) && !PyBool_Check(timeout))) return;
+    if (!PyBool_Check(timeout) && !PyUnicode_Check(timeout)) {
+        Ref numbers = import_module(globals, "numbers");
+        Ref real = get_attr(numbers.get(), name_real);
+        if (check_status(PyObject_IsInstance(timeout, real.get())) > 0) return;
+    }
+    raise_format(PyExc_TypeError, "timeout must be None or a real number of seconds, not %.200s",
+                 Py_TYPE(timeout)->tp_name);
+}
+
+void check_iargs_items(PyObject* iargs) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iargs); ++i) {
+        PyObject* item = PyList_GET_ITEM(iargs, i);
+        if (!is_iterable(item))
+            raise_format(PyExc_TypeError, "iargs[%zd] must be a sequence of positional arguments, not %.200s", i,
+                         Py_TYPE(item)->tp_name);
+    }
+}
+
+// Each item as dict.update takes it; items that can be read again are tried.
+void check_ikwargs_items(PyObject* ikwargs) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ikwargs); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(ikwargs, i));
+        if (is_mapping(item.get())) continue;
+        if (!is_iterable(item.get()))
+            raise_format(PyExc_TypeError, "ikwargs[%zd] must be a mapping or key-value pairs, not %.200s", i,
+                         Py_TYPE(item.get())->tp_name);
+        if (!PyList_Check(item.get()) && !PyTuple_Check(item.get())) continue;  // reading it would use it up
+        Ref scratch = check(PyDict_New());
+        if (PyDict_MergeFromSeq2(scratch.get(), item.get(), 1) < 0) {
+            Ref prefix = check(PyUnicode_FromFormat("ikwargs[%zd]", i));
+            reraise_naming(PyUnicode_AsUTF8(prefix.get()));
+        }
+    }
 }
 
 // `ChildLabor(index=i, queue=self._queue, **work)`.
@@ -35,66 +136,110 @@ Ref make_worker(PyObject* globals, PyObject* self, Py_ssize_t index, PyObject* w
 
 Ref init_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
-    set_attr(self, name_targets, arguments[1]);
-    set_attr(self, name_timeout, arguments[2]);
-    set_attr(self, name_cargs, arguments[3]);
-    set_attr(self, name_iargs, check(PySequence_List(arguments[4])).get());
-    set_attr(self, name_ckwargs, arguments[5]);
-    set_attr(self, name_ikwargs, check(PySequence_List(arguments[6])).get());
-
+    PyObject* targets = arguments[1];
+    PyObject* timeout = arguments[2];
+    PyObject* cargs = arguments[3];
+    PyObject* ckwargs = arguments[5];
+    // Everything is checked before anything is stored or forked.
+    check_targets(targets);
+    check_timeout(function.globals, timeout);
+    if (!is_iterable(cargs))
+        raise_format(PyExc_TypeError, "cargs must be a sequence of positional arguments, not %.200s",
+                     Py_TYPE(cargs)->tp_name);
+    // Read once, so that every child gets the same arguments.
+    Ref common = PyList_Check(cargs) || PyTuple_Check(cargs) ? Ref::borrow(cargs) : check(PySequence_Tuple(cargs));
+    Ref iargs = list_of(arguments[4], "iargs");
+    check_iargs_items(iargs.get());
+    if (!is_mapping(ckwargs))
+        raise_format(PyExc_TypeError, "ckwargs must be a mapping of keyword arguments, not %.200s",
+                     Py_TYPE(ckwargs)->tp_name);
+    Ref ikwargs = list_of(arguments[6], "ikwargs");
+    check_ikwargs_items(ikwargs.get());
     Ref varkwargs = check(PyDict_New());
-    PyObject *key, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(arguments.varkw.get(), &position, &key, &value)) {
-        Ref values = check(PySequence_List(value));
-        check_status(PyDict_SetItem(varkwargs.get(), key, values.get()));
+    {
+        PyObject *key, *value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(arguments.varkw.get(), &position, &key, &value)) {
+            Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            if (!is_iterable(value))
+                raise_format(PyExc_TypeError,
+                             "the keyword argument %R gives one value per child: it must be a sequence, not %.200s",
+                             key, Py_TYPE(value)->tp_name);
+            Ref values = check(PySequence_List(held_value.get()));
+            check_status(PyDict_SetItem(varkwargs.get(), held_key.get(), values.get()));
+        }
     }
+
+    set_attr(self, name_targets, targets);
+    set_attr(self, name_timeout, timeout);
+    set_attr(self, name_cargs, common.get());
+    set_attr(self, name_iargs, iargs.get());
+    set_attr(self, name_ckwargs, ckwargs);
+    set_attr(self, name_ikwargs, ikwargs.get());
     set_attr(self, name_varkwargs, varkwargs.get());
     set_attr(self, name_results, Py_None);
 
-    Ref multiprocessing = lookup_global(function.globals, global_multiprocessing);
-    set_attr(self, name_private_queue, call_method(multiprocessing.get(), name_simple_queue).get());
+    Channel channel = make_channel(function.globals);
+    Ref inbox = make_inbox(channel.receiver_fd);
+    set_attr(self, name_private_queue, channel.sender.get());
+    set_attr(self, name_private_inbox, inbox.get());
     Ref processes = check(PyList_New(0));
     set_attr(self, name_private_processes, processes.get());
 
     Ref works = call_method(self, name_build_arguments);
-    Ref work_iterator = check(PyObject_GetIter(works.get()));
     Py_ssize_t index = 0;
-    while (Ref work = Ref::steal(PyIter_Next(work_iterator.get()))) {
-        Ref worker = make_worker(function.globals, self, index++, work.get());
+    for_each(works.get(), [&](PyObject* work) {
+        Ref worker = make_worker(function.globals, self, index++, work);
         check_status(PyList_Append(get_attr(self, name_private_processes).get(), worker.get()));
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+    });
     return Ref::borrow(Py_None);
+}
+
+// `first, second = item`, with the interpreter's errors.
+void unpack_pair(PyObject* item, Ref& first, Ref& second) {
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    }
+    Ref* slots[2] = {&first, &second};
+    for (int got = 0; got < 2; ++got) {
+        *slots[got] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!*slots[got]) {
+            throw_if_error_set();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw_if_error_set();
 }
 
 // The number of children: the shortest non-empty sequence decides; a single
 // callable target does not count, and makes one child when all are empty.
-Py_ssize_t count_children(PyObject* globals, bool single_target, PyObject* targets, PyObject* iargs, PyObject* ikwargs,
+Py_ssize_t count_children(PyObject* globals, PyObject* target_list, PyObject* iargs, PyObject* ikwargs,
                           const std::vector<Ref>& value_lists) {
     std::vector<Py_ssize_t> counts;
-    const Py_ssize_t target_count = single_target ? 0 : length_of(targets);
-    if (!single_target) counts.push_back(target_count);
+    const Py_ssize_t target_count = target_list != nullptr ? PyList_GET_SIZE(target_list) : 0;
+    if (target_list != nullptr) counts.push_back(target_count);
     counts.push_back(length_of(iargs));
     counts.push_back(length_of(ikwargs));
     for (const Ref& values : value_lists) counts.push_back(length_of(values.get()));
     counts.erase(std::remove(counts.begin(), counts.end(), 0), counts.end());
     if (!counts.empty()) {
         const Py_ssize_t children = *std::min_element(counts.begin(), counts.end());
-        if (!single_target && target_count == 0) {
-            PyErr_Format(PyExc_ValueError, "targets is empty: there is no target for the %zd planned child processes",
+        if (target_list != nullptr && target_count == 0)
+            raise_format(PyExc_ValueError, "targets is empty: there is no target for the %zd planned child processes",
                          children);
-            throw PythonError{};
-        }
         return children;
     }
-    if (single_target) return 1;
+    if (target_list == nullptr) return 1;
     // No target and nothing per child: min() of the empty list of counts says so.
     Ref builtin_min = lookup_global(globals, name_min);
     Ref no_counts = check(PyList_New(0));
     call(builtin_min.get(), no_counts.get());
-    PyErr_SetString(PyExc_SystemError, "min() of no counts returned a value");
-    throw PythonError{};
+    raise_error(PyExc_SystemError, "min() of no counts returned a value");
 }
 
 Ref build_arguments_body(Function& function, Arguments& arguments) {
@@ -105,25 +250,28 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
     Ref varkwargs = get_attr(self, name_varkwargs);
     std::vector<Ref> keys, value_lists;
     Ref items = check(PyMapping_Items(varkwargs.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        keys.push_back(Ref::borrow(PyTuple_GET_ITEM(item, 0)));
-        value_lists.push_back(Ref::borrow(PyTuple_GET_ITEM(item, 1)));
-    }
+    for_each(items.get(), [&](PyObject* item) {
+        Ref key, values;
+        unpack_pair(item, key, values);
+        keys.push_back(std::move(key));
+        value_lists.push_back(std::move(values));
+    });
 
+    // Read once: a len() that disagrees with the items cannot matter then.
     const bool single_target = PyCallable_Check(targets.get());
+    Ref target_list = single_target ? Ref() : check(PySequence_List(targets.get()));
     const Py_ssize_t children =
-        count_children(function.globals, single_target, targets.get(), iargs.get(), ikwargs.get(), value_lists);
+        count_children(function.globals, target_list.get(), iargs.get(), ikwargs.get(), value_lists);
 
     Ref target_source;
-    if (PyCallable_Check(targets.get())) {
+    if (single_target) {
         Ref itertools = lookup_global(function.globals, global_itertools);
         target_source = call_method(itertools.get(), name_repeat, targets.get());
     } else {
-        target_source = check(PyObject_GetIter(targets.get()));
+        target_source = check(PyObject_GetIter(target_list.get()));
     }
 
-    Ref cargs = get_attr(self, name_cargs);
+    Ref common = check(PySequence_Tuple(get_attr(self, name_cargs).get()));
     Ref ckwargs = get_attr(self, name_ckwargs);
     const bool has_iargs = length_of(iargs.get()) > 0;
     const bool has_ikwargs = length_of(ikwargs.get()) > 0;
@@ -132,10 +280,10 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
     for (const Ref& values : value_lists) sets_keyword.push_back(length_of(values.get()) > 0);
     Ref works = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < children; ++i) {
-        Ref args = check(PySequence_Tuple(cargs.get()));
+        Ref args = common;
         if (has_iargs) {
             Ref own = check(PySequence_Tuple(check(PySequence_GetItem(iargs.get(), i)).get()));
-            args = check(PySequence_Concat(args.get(), own.get()));
+            args = check(PySequence_Concat(common.get(), own.get()));
         }
         Ref kwargs = call_method(ckwargs.get(), name_copy);
         if (has_ikwargs) call_method(kwargs.get(), name_update, check(PySequence_GetItem(ikwargs.get(), i)).get());
@@ -146,8 +294,8 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
         }
         Ref target = Ref::steal(PyIter_Next(target_source.get()));
         if (!target) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_StopIteration, "");
-            throw PythonError{};
+            throw_if_error_set();
+            raise_error(PyExc_ValueError, "the target source ran out before the last child");
         }
         Ref work = check(PyDict_New());
         check_status(PyDict_SetItem(work.get(), name_target, target.get()));
@@ -201,7 +349,18 @@ constexpr const char* pcall_doc =
     "   arguments and the varkwargs values, whichever is shorter (empty ones do\n"
     "   not count; a single callable with nothing per instance runs once).\n"
     "2. Arguments are positional: the common ones first, then the instance's own.\n"
-    "3. The results come in the order of the child processes.";
+    "3. The results come in the order of the child processes.\n"
+    "\n"
+    "Class attributes:\n"
+    ":attr max_running: None, or the most children alive at once when start()\n"
+    "    is called without max_running (a subclass may set it).\n"
+    ":attr grace_period: seconds that children asked to terminate (on a timeout,\n"
+    "    an interrupt or any error leaving join) get before SIGKILL; 1.0.\n"
+    "\n"
+    "The attribute _queue is the sending end of the plan's result channel, given\n"
+    "to every child: put(message) pickles the message and sends it to the plan.\n"
+    "Only the plan holds the receiving end; a plan dropped while children still\n"
+    "run closes it, and their put then raises BrokenPipeError.";
 
 }  // namespace
 
@@ -213,17 +372,26 @@ Ref make_pcall_class(PyObject* globals) {
     FunctionOptions init_options;
     init_options.defaults = defaults.get();
     Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    FunctionOptions start_options;
+    Ref start_kwdefaults = check(PyDict_New());
+    check_status(PyDict_SetItem(start_kwdefaults.get(), name_max_running, Py_Ellipsis));
+    start_options.kwdefaults = start_kwdefaults.get();
+    Ref grace_period = check(PyFloat_FromDouble(1.0));
     return make_class(globals, "Pcall", bases.get(), pcall_doc,
                       {
                           {"pcall", make_classmethod(make_function(pcall_spec, globals))},
                           {"__init__", make_function(init_spec, globals, init_options)},
                           {"pids", make_property(make_function(pids_spec, globals))},
-                          {"start", make_function(start_spec, globals)},
+                          {"start", make_function(start_spec, globals, start_options)},
                           {"join", make_function(join_spec, globals)},
                           {"terminate", make_function(terminate_spec, globals)},
                           {"kill", make_function(kill_spec, globals)},
                           {"livings", make_property(make_function(livings_spec, globals))},
                           {"_build_arguments", make_function(build_arguments_spec, globals)},
+                          {"as_completed", make_function(as_completed_spec, globals)},
+                          {"__repr__", make_function(repr_spec, globals)},
+                          {"max_running", Ref::borrow(Py_None)},
+                          {"grace_period", grace_period},
                       });
 }
 

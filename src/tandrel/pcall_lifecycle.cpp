@@ -1,6 +1,9 @@
 #include "pcall_lifecycle.h"
 
 #include "names.h"
+#include "plan_run.h"
+
+#include <cstring>
 #include "python_objects/calls.h"
 #include "python_objects/module.h"
 
@@ -20,10 +23,14 @@ void for_each_child(PyObject* self, Visit&& visit) {
     if (PyErr_Occurred()) throw PythonError{};
 }
 
+}  // namespace
+
 Ref current_time(PyObject* globals) {
     Ref time = lookup_global(globals, global_time);
     return call_method(time.get(), name_time);
 }
+
+namespace {
 
 // ---- inspection and control -------------------------------------------------
 
@@ -45,8 +52,19 @@ Ref livings_body(Function&, Arguments& arguments) {
     return check(PyList_AsTuple(alive.get()));
 }
 
+// Whether the plan's run has begun: from then on, children not forked yet
+// (under a cap) are left alone by terminate and kill.
+bool has_started(PyObject* self) {
+    Ref holder;
+    return plan_run(self, holder).started;
+}
+
+bool never_forked(PyObject* child) { return get_attr(child, name_pid).get() == Py_None; }
+
 Ref terminate_body(Function&, Arguments& arguments) {
+    const bool started = has_started(arguments[0]);
     for_each_child(arguments[0], [&](PyObject* child) {
+        if (started && never_forked(child)) return true;
         call_method(child, name_terminate);
         return true;
     });
@@ -62,8 +80,9 @@ bool exit_status_collected(PyObject* child) {
 }
 
 Ref kill_body(Function& function, Arguments& arguments) {
+    const bool started = has_started(arguments[0]);
     for_each_child(arguments[0], [&](PyObject* child) {
-        if (exit_status_collected(child)) return true;
+        if (exit_status_collected(child) || (started && never_forked(child))) return true;
         Ref os = lookup_global(function.globals, global_os);
         Ref kill = get_attr(os.get(), name_kill);
         Ref pid = get_attr(child, name_pid);
@@ -77,103 +96,59 @@ Ref kill_body(Function& function, Arguments& arguments) {
 
 // ---- start --------------------------------------------------------------------
 
-// What `with` looks up: the attribute on the type, bound to the object.
-Ref lookup_special(PyObject* object, PyObject* name) {
-    PyObject* descriptor = _PyType_Lookup(Py_TYPE(object), name);
-    if (descriptor == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-        throw PythonError{};
+// The cap of `start(max_running=...)`; omitted (Ellipsis), the class attribute.
+size_t running_cap(PyObject* self, PyObject* max_running) {
+    Ref value = max_running == Py_Ellipsis ? get_attr(self, name_max_running) : Ref::borrow(max_running);
+    if (value.get() == Py_None) return 0;
+    if (!PyLong_Check(value.get()) || PyBool_Check(value.get()))
+        raise_format(PyExc_TypeError, "max_running must be None or an int, not %.200s", Py_TYPE(value.get())->tp_name);
+    const Py_ssize_t cap = PyLong_AsSsize_t(value.get());
+    if (cap == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        if (_PyLong_Sign(value.get()) > 0) return 0;  // more than can ever run: no cap
+        raise_error(PyExc_ValueError, "max_running must be at least 1");
     }
-    Ref held = Ref::borrow(descriptor);  // binding may run code that changes the type
-    descrgetfunc bind = Py_TYPE(descriptor)->tp_descr_get;
-    if (bind == nullptr) return held;
-    return check(bind(descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
-}
-
-void start_children(PyObject* self) {
-    Ref processes = get_attr(self, name_private_processes);
-    if (PyList_CheckExact(processes.get()) || PyTuple_CheckExact(processes.get())) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(processes.get()); ++i) {
-            Ref child = Ref::borrow(PySequence_Fast_GET_ITEM(processes.get(), i));
-            call_method(child.get(), name_start);
-        }
-        return;
-    }
-    Ref iterator = check(PyObject_GetIter(processes.get()));
-    while (Ref child = Ref::steal(PyIter_Next(iterator.get()))) call_method(child.get(), name_start);
-    if (PyErr_Occurred()) throw PythonError{};
+    if (cap < 1) raise_format(PyExc_ValueError, "max_running must be at least 1, not %zd", cap);
+    return static_cast<size_t>(cap);
 }
 
 Ref start_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
+    const size_t cap = running_cap(self, arguments[1]);
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    if (run.started) raise_error(PyExc_RuntimeError, "start: the plan was already started");
     set_attr(self, name_starttime, current_time(function.globals).get());
-    Ref managed_handlers = lookup_global(function.globals, global_managed_handlers);
-    Ref tasklog = get_attr(managed_handlers.get(), name_tasklog);
-    Ref context = call_method(tasklog.get(), name_consolidate);
-
-    // `with context:` around the forks.
-    Ref exit = lookup_special(context.get(), name_exit);
-    call(lookup_special(context.get(), name_enter).get());
+    Ref processes = get_attr(self, name_private_processes);
+    Ref workers = check(PySequence_List(processes.get()));
+    run.workers.clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(workers.get()); ++i)
+        run.workers.push_back(Ref::borrow(PyList_GET_ITEM(workers.get(), i)));
+    run.children.assign(run.workers.size(), ChildState{});
+    run.cap = cap;
+    run.forking_over = false;
+    run.next_to_fork = 0;
     try {
-        start_children(self);
+        fork_children(function.globals, run, true);
     } catch (const PythonError&) {
-        Ref failure = Ref::steal(compat::fetch_raised_exception());
-        bool suppress;
-        {
-            HandlingException handling(failure.get());
-            Ref traceback = Ref::steal(PyException_GetTraceback(failure.get()));
-            Ref answer = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
-                              traceback ? traceback.get() : Py_None);
-            suppress = is_true(answer.get());
-        }
-        if (suppress) return Ref::borrow(Py_None);
-        compat::restore_raised_exception(failure.release());
+        if (run.started) stop_and_rethrow(function.globals, self, run);
         throw;
     }
-    call(exit.get(), Py_None, Py_None, Py_None);
+    run.started = true;
     return Ref::borrow(Py_None);
 }
 
 // ---- join ---------------------------------------------------------------------
 
-bool any_child_alive(PyObject* self) {
-    bool alive = false;
-    for_each_child(self, [&](PyObject* child) {
-        alive = is_true(call_method(child, name_is_alive).get());
-        return !alive;  // stop at the first living child, as any() does
-    });
-    return alive;
-}
-
-// The messages delivered so far, kept on the plan by child index, so that no
-// delivered result is lost to a timed-out or repeated join.
-Ref delivered_messages(PyObject* self) {
-    PyObject* messages = nullptr;
-    if (check_status(compat::get_optional_attr(self, name_private_messages, &messages)) > 0) return Ref::steal(messages);
-    Ref fresh = check(PyDict_New());
-    set_attr(self, name_private_messages, fresh.get());
-    return fresh;
-}
-
-void drain(PyObject* self, PyObject* messages) {
-    Ref queue = get_attr(self, name_private_queue);
-    while (!is_true(call_method(queue.get(), name_empty).get())) {
-        Ref message = call_method(queue.get(), name_get);
-        Ref index = check(PySequence_GetItem(message.get(), 0));
-        check_status(PyObject_SetItem(messages, index.get(), message.get()));
-    }
-}
-
-[[noreturn]] void time_out(Function& function, PyObject* self) {
+[[noreturn]] void time_out(PyObject* globals, PyObject* self, PlanRun& run) {
     Ref lines = check(PyList_New(0));
     Ref living = get_attr(self, name_livings);
     Ref line_format = get_attr(text_still_running_line, name_format);
-    Ref iterator = check(PyObject_GetIter(living.get()));
-    while (Ref child = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref line = call_with_keywords(line_format.get(), keywords_p, child.get());
+    for_each(living.get(), [&](PyObject* child) {
+        Ref line = call_with_keywords(line_format.get(), keywords_p, child);
         check_status(PyList_Append(lines.get(), line.get()));
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+    });
 
     call_method(self, name_terminate);
 
@@ -181,24 +156,48 @@ void drain(PyObject* self, PyObject* messages) {
     Ref timeout = get_attr(self, name_timeout);
     Ref report_format = get_attr(text_still_running, name_format);
     Ref report = call_with_keywords(report_format.get(), keywords_timeout_extended_msg, timeout.get(), extended_msg.get());
-    Ref logger = lookup_global(function.globals, global_logger);
+    Ref logger = lookup_global(globals, global_logger);
     call_method(logger.get(), name_error, report.get());
 
-    PyErr_SetString(PyExc_TimeoutError, "Not all child processes finished running.");
-    throw PythonError{};
+    stop_children(globals, self, run, true);
+    run.outcome = PlanRun::Outcome::timed_out;
+    raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
 }
 
-bool deadline_passed(PyObject* globals, PyObject* self) {
-    Ref timeout = get_attr(self, name_timeout);
-    if (!is_true(timeout.get())) return false;
-    Ref now = current_time(globals);
-    Ref deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
-    return check_status(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) > 0;
+}  // namespace
+
+void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival) {
+    auto stop_here = [&] {
+        return run.done() || (until_arrival && (!run.arrivals.empty() || !run.silent.empty()));
+    };
+    while (!stop_here()) {
+        double wait = 0.25;
+        Ref timeout = get_attr(self, name_timeout);
+        if (is_true(timeout.get())) {
+            Ref now = current_time(globals);
+            Ref deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
+            if (check_status(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) > 0) {
+                // One last look: children that all ended have their results.
+                pump(globals, self, run, 0, Signals::raise);
+                if (stop_here()) return;
+                time_out(globals, self, run);
+            }
+            Ref left = check(PyNumber_Subtract(deadline.get(), now.get()));
+            const double seconds = PyFloat_AsDouble(left.get());
+            if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
+            if (seconds < wait) wait = seconds;
+        }
+        pump(globals, self, run, wait, Signals::raise);
+    }
 }
 
-// `raise failure`, as the statement does it for an instance or a class.
+namespace {
+
+// `raise failure`, as the statement does it for an instance or a class. A
+// stored failure raised again starts a fresh traceback.
 [[noreturn]] void raise_child_failure(PyObject* failure) {
     if (PyExceptionInstance_Check(failure)) {
+        PyException_SetTraceback(failure, Py_None);
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure)), failure);
     } else if (PyExceptionClass_Check(failure)) {
         Ref instance = call(failure);
@@ -209,64 +208,155 @@ bool deadline_passed(PyObject* globals, PyObject* self) {
     throw PythonError{};
 }
 
-[[noreturn]] void raise_unreported(PyObject* child, Py_ssize_t index) {
+}  // namespace
+
+void raise_unreported(PyObject* child, Py_ssize_t index) {
     Ref pid = get_attr(child, name_pid);
+    if (pid.get() == Py_None) raise_format(PyExc_ChildProcessError, "Child process-%zd was never started.", index);
     Ref exitcode = get_attr(child, name_exitcode);
-    PyErr_Format(PyExc_ChildProcessError,
+    raise_format(PyExc_ChildProcessError,
                  "Child process-%zd (pid %S) ended with exit code %S before reporting a result.", index, pid.get(),
                  exitcode.get());
-    throw PythonError{};
 }
+
+Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index) {
+    Ref key = check(PyLong_FromSsize_t(index));
+    Ref message = dict_get(run.messages.get(), key.get());
+    if (!message) raise_unreported(child, index);
+    Ref fast = check(PySequence_Fast(message.get(), "a result message must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(fast.get()) != 3)
+        raise_format(PyExc_ValueError, "a result message has %zd items, not 3", PySequence_Fast_GET_SIZE(fast.get()));
+    // Both held: the flag's __bool__ may empty a list message.
+    Ref result = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), 2));
+    Ref success = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), 1));
+    if (!is_true(success.get())) raise_child_failure(result.get());
+    return result;
+}
+
+void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children) {
+    set_attr(self, name_stoptime, current_time(globals).get());
+    Ref results = check(PyList_New(0));
+    Py_ssize_t index = 0;
+    for_each(children, [&](PyObject* child) {
+        try {
+            check_status(PyList_Append(results.get(), result_of(run, child, index).get()));
+        } catch (const PythonError&) {
+            run.outcome = PlanRun::Outcome::failed;
+            run.failed_child = static_cast<size_t>(index);
+            throw;
+        }
+        ++index;
+    });
+    set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
+    run.outcome = PlanRun::Outcome::finished;
+}
+
+namespace {
 
 Ref join_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
-    Ref messages = delivered_messages(self);
-    while (any_child_alive(self)) {
-        drain(self, messages.get());
-        Ref time = lookup_global(function.globals, global_time);
-        Ref period = check(PyFloat_FromDouble(0.25));
-        call_method(time.get(), name_sleep, period.get());
-        if (deadline_passed(function.globals, self)) time_out(function, self);
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    BusyRun busy(run, "join");
+    if (!run.started) {
+        // Nothing to wait for; the standard Process refuses to join a child
+        // that was never started.
+        set_attr(self, name_stoptime, current_time(function.globals).get());
+        Ref processes = get_attr(self, name_private_processes);
+        for_each(processes.get(), [&](PyObject* child) { call_method(child, name_join); });
+        finish(function.globals, self, run, processes.get());
+        return Ref::borrow(Py_None);
     }
-    set_attr(self, name_stoptime, current_time(function.globals).get());
-    drain(self, messages.get());
-    for_each_child(self, [&](PyObject* child) {
-        call_method(child, name_join);
-        return true;
-    });
-
-    // The lowest-indexed child that failed or never reported decides.
-    Ref results = check(PyList_New(0));
-    Py_ssize_t index = 0;
-    for_each_child(self, [&](PyObject* child) {
-        Ref key = check(PyLong_FromSsize_t(index));
-        PyObject* message = PyDict_GetItemWithError(messages.get(), key.get());
-        if (message == nullptr) {
-            if (PyErr_Occurred()) throw PythonError{};
-            raise_unreported(child, index);
-        }
-        Ref fast = check(PySequence_Fast(message, "a result message must be a sequence"));
-        if (PySequence_Fast_GET_SIZE(fast.get()) != 3) {
-            PyErr_Format(PyExc_ValueError, "a result message has %zd items, not 3", PySequence_Fast_GET_SIZE(fast.get()));
-            throw PythonError{};
-        }
-        PyObject* result = PySequence_Fast_GET_ITEM(fast.get(), 2);
-        if (!is_true(PySequence_Fast_GET_ITEM(fast.get(), 1))) raise_child_failure(result);
-        check_status(PyList_Append(results.get(), result));
-        ++index;
-        return true;
-    });
-    set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
+    try {
+        run_on(function.globals, self, run, false);
+    } catch (const PythonError&) {
+        if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
+        throw;
+    }
+    run.arrivals.clear();
+    run.silent.clear();
+    Ref workers = check(PyList_New(0));
+    for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
+    finish(function.globals, self, run, workers.get());
     return Ref::borrow(Py_None);
+}
+
+// ---- repr -----------------------------------------------------------------------
+
+// Seconds between two time.time() values, or -1 when they are not numbers.
+double seconds_between(PyObject* earlier, PyObject* later) {
+    const double a = PyFloat_AsDouble(earlier), b = PyFloat_AsDouble(later);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    return b - a;
+}
+
+Ref seconds_text(double seconds) {
+    Ref number = check(PyFloat_FromDouble(seconds));
+    Ref format = check(PyUnicode_FromString("{:.1f}"));
+    return call_method(format.get(), name_format, number.get());
+}
+
+Py_ssize_t length_of(PyObject* sized) {
+    const Py_ssize_t length = PyObject_Size(sized);
+    if (length < 0) throw PythonError{};
+    return length;
+}
+
+// <Pcall 8 children, 3 running, started 1.2 s ago>, and the other states.
+Ref repr_body(Function& function, Arguments& arguments) {
+    using Outcome = PlanRun::Outcome;
+    PyObject* self = arguments[0];
+    const char* name = Py_TYPE(self)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    Ref processes = get_attr(self, name_private_processes);
+    const Py_ssize_t count = length_of(processes.get());
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    Ref state;
+    if (!run.started) {
+        state = check(PyUnicode_FromString("not started"));
+    } else if (run.outcome == Outcome::finished) {
+        Ref stoptime = get_attr(self, name_stoptime);
+        state = check(PyUnicode_FromFormat(
+            "finished in %U s", seconds_text(seconds_between(get_attr(self, name_starttime).get(), stoptime.get())).get()));
+    } else if (run.outcome == Outcome::failed) {
+        state = check(PyUnicode_FromFormat("failed (child %zd)", static_cast<Py_ssize_t>(run.failed_child)));
+    } else if (run.outcome == Outcome::timed_out) {
+        state = check(PyUnicode_FromFormat("timed out after %S s", get_attr(self, name_timeout).get()));
+    } else if (run.outcome == Outcome::stopped) {
+        state = check(PyUnicode_FromString("stopped"));
+    } else {
+        const Py_ssize_t running = length_of(get_attr(self, name_livings).get());
+        const double elapsed = seconds_between(get_attr(self, name_starttime).get(), current_time(function.globals).get());
+        state = check(PyUnicode_FromFormat("%zd running, started %U s ago", running, seconds_text(elapsed).get()));
+    }
+    return check(PyUnicode_FromFormat("<%s %zd %s, %U>", name, count, count == 1 ? "child" : "children", state.get()));
 }
 
 // ---- pcall ----------------------------------------------------------------------
 
-Ref pcall_body(Function&, Arguments& arguments) {
+Ref pcall_body(Function& function, Arguments& arguments) {
     PyObject* cls = arguments[0];
     Ref parallels = check(PyObject_Call(cls, arguments.varargs.get(), arguments.varkw.get()));
-    call_method(parallels.get(), name_start);
-    call_method(parallels.get(), name_join);
+    try {
+        call_method(parallels.get(), name_start);
+        call_method(parallels.get(), name_join);
+    } catch (const PythonError&) {
+        // Whatever went wrong, no child of this plan outlives the call.
+        Ref error = Ref::steal(compat::fetch_raised_exception());
+        try {
+            Ref holder;
+            PlanRun& run = plan_run(parallels.get(), holder);
+            if (run.alive > 0) stop_children(function.globals, parallels.get(), run, false);
+        } catch (const PythonError&) {
+            PyErr_Clear();
+        }
+        compat::restore_raised_exception(error.release());
+        throw;
+    }
     return get_attr(parallels.get(), name_results);
 }
 
@@ -300,8 +390,17 @@ const FunctionSpec start_spec{
     "Pcall.start",
     "start\n"
     "\n"
-    "Starts all child worker processes.",
-    signature({"self"}),
+    "Starts all child worker processes, in child order.\n"
+    "\n"
+    ":param max_running: None (the default of the class attribute max_running)\n"
+    "    starts every child now; an int K >= 1 starts children 0 to K-1 only, and\n"
+    "    join or as_completed start the next child each time one ends, so that at\n"
+    "    most K are alive at once. Omitted, the class attribute max_running.\n"
+    "\n"
+    "A plan starts once: a second start raises RuntimeError and changes nothing.\n"
+    "When forking fails part-way, the children already started are stopped and\n"
+    "reaped before the error is raised.",
+    signature({"self"}, {"max_running"}),
     start_body,
 };
 
@@ -314,8 +413,15 @@ const FunctionSpec join_spec{
     "finished their job, then collects and sets the results (the attribute\n"
     "`results`, in child order). An exception raised by a child during execution\n"
     "is raised again here; a child that ended without reporting a result raises\n"
-    "ChildProcessError; when the timeout passes, the children are terminated and\n"
-    "TimeoutError is raised.",
+    "ChildProcessError, and a result that cannot be rebuilt here a RuntimeError\n"
+    "naming its child.\n"
+    "\n"
+    "It wakes when a result arrives or a child ends. When the timeout passes with\n"
+    "a child still alive, the children are terminated, given `grace_period`\n"
+    "seconds, killed if need be and reaped, and TimeoutError is raised; any other\n"
+    "exception that leaves join (KeyboardInterrupt included) stops them the same\n"
+    "way first. A later join returns at once with what was delivered. One join\n"
+    "(or as_completed) at a time: another raises RuntimeError.",
     signature({"self"}),
     join_body,
 };
@@ -341,6 +447,17 @@ const FunctionSpec kill_spec{
     "been collected is skipped: its pid may belong to another process by now.",
     signature({"self"}),
     kill_body,
+};
+
+const FunctionSpec repr_spec{
+    "__repr__",
+    "Pcall.__repr__",
+    "repr\n"
+    "\n"
+    "The class, the number of children and the state of the plan: not started;\n"
+    "k running; finished; failed; timed out; stopped.",
+    signature({"self"}),
+    repr_body,
 };
 
 const FunctionSpec livings_spec{

@@ -2,6 +2,7 @@
 // the inspection and control of its children.
 #pragma once
 
+#include "plan_run.h"
 #include "python_objects/function.h"
 
 namespace tandrel {
@@ -13,5 +14,29 @@ extern const python_objects::FunctionSpec join_spec;
 extern const python_objects::FunctionSpec terminate_spec;
 extern const python_objects::FunctionSpec kill_spec;
 extern const python_objects::FunctionSpec livings_spec;
+extern const python_objects::FunctionSpec as_completed_spec;
+extern const python_objects::FunctionSpec repr_spec;
+
+void ready_as_completed_type();
+
+// What join and as_completed share.
+
+// time.time(), through the module global.
+python_objects::Ref current_time(PyObject* globals);
+
+// Moves the run on until it is done (or, with `until_arrival`, until a
+// message waits in `run.arrivals` or a silent end in `run.silent`). Past the plan's deadline, with a child
+// still alive, it logs the children still running, stops them all and raises
+// TimeoutError.
+void run_on(PyObject* globals, PyObject* plan, PlanRun& run, bool until_arrival);
+
+// The result of child `index`; raises its failure, or ChildProcessError when
+// it never reported.
+python_objects::Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index);
+[[noreturn]] void raise_unreported(PyObject* child, Py_ssize_t index);
+
+// Once every child has ended: stoptime, then the results in child order, or
+// the lowest-indexed child's failure.
+void finish(PyObject* globals, PyObject* plan, PlanRun& run, PyObject* children);
 
 }  // namespace tandrel

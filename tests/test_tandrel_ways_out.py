@@ -1,0 +1,202 @@
+"""Every way out of a parallel call leaves no child behind, a child that dies
+harms only itself, failures found in the parent name their child, and one
+join runs at a time. Whether a child remains is read from /proc."""
+import os
+import signal
+import threading
+import traceback
+
+import pytest
+
+import vortan.async_.tandrel as tandrel
+from conftest import run_python
+from tandrel_helpers import (FORK, HANG_GUARD, Gate, blocked_in_send, our_children, unreported_text,
+                             wait_ended, wait_until)
+from tandrel_helpers import reap_leftovers  # noqa: F401  (fixture)
+
+Pcall = tandrel.Pcall
+MiB = 1024 * 1024
+
+pytestmark = pytest.mark.usefixtures("reap_leftovers")
+
+
+def block(gate, *args):
+    if not gate.wait(HANG_GUARD):
+        raise RuntimeError("gate never opened")
+    return args
+
+
+def value(v):
+    return v
+
+
+def fail(*args):
+    raise ValueError("child failed", *args)
+
+
+def after_gate(gate, size):
+    gate.wait(HANG_GUARD)
+    return bytes([size % 256]) * size
+
+
+@pytest.fixture
+def gate():
+    g = Gate()
+    yield g
+    g.close()
+
+
+class Escape(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit, LookupError, Escape])
+def test_an_exception_leaving_join_stops_and_reaps_every_child_first(gate, exception):
+    raised = exception("from a signal handler")
+
+    def handler(signum, frame):
+        raise raised
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        plan = Pcall(block, cargs=(gate,), iargs=[(0,), (1,), (2,)])
+        plan.start()
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        with pytest.raises(exception) as info:
+            plan.join()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert info.value is raised
+    assert our_children(plan.pids) == []
+    assert [p.exitcode for p in plan._processes] == [-signal.SIGTERM] * 3
+    with pytest.raises(ChildProcessError):
+        plan.join()
+
+
+def test_pcall_leaves_no_child_behind_whatever_it_raises(gate):
+    class Refuses(Pcall):
+        def join(self):
+            self.started_pids = self.pids
+            raise LookupError("join refused")
+    with pytest.raises(LookupError):
+        Refuses.pcall(block, cargs=(gate,), iargs=[(0,), (1,)])
+    assert FORK.active_children() == []
+
+
+def test_a_dropped_plan_does_not_keep_the_program_from_exiting():
+    # The children's results do not fit into the channel: with nobody left
+    # to read them, their sends fail and they end.
+    r = run_python("""
+        import gc
+        import vortan.async_.tandrel as tandrel
+
+        def big(i):
+            return bytes(8 * 1024 * 1024)
+
+        plan = tandrel.Pcall(big, iargs=[(i,) for i in range(4)])
+        plan.start()
+        del plan
+        gc.collect()
+        print("dropped")
+    """, timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "dropped\n"
+    assert "BrokenPipeError" in r.stderr  # what each child was told
+
+
+def test_a_child_killed_mid_message_harms_only_itself(gate):
+    # Child 2 is killed while its result is half sent; children 0 and 1 send
+    # theirs afterwards through the same channel.
+    plan = Pcall([after_gate, after_gate, value], iargs=[(gate, MiB), (gate, 2 * MiB), (bytes(64 * MiB),)],
+                 timeout=HANG_GUARD)
+    plan.start()
+    victim = plan.pids[2]
+    wait_until(lambda: blocked_in_send(victim), "child 2 to be sending")
+    os.kill(victim, signal.SIGKILL)
+    gate.set()
+    with pytest.raises(ChildProcessError) as info:
+        plan.join()
+    assert str(info.value) == unreported_text(plan, 2)
+    assert [p.exitcode for p in plan._processes] == [0, 0, -signal.SIGKILL]
+    assert our_children(plan.pids) == []
+
+
+class Unrebuildable:
+    """Pickles in the child; rebuilding it fails in the parent only."""
+
+    def __reduce__(self):
+        return rebuild_in_child_only, (os.getpid(),)
+
+
+def rebuild_in_child_only(pid):
+    if os.getpid() != pid:
+        raise ValueError("cannot be rebuilt here")
+    return Unrebuildable()
+
+
+def unrebuildable(*args):
+    return Unrebuildable()
+
+
+def test_a_result_that_cannot_be_rebuilt_names_its_child(gate):
+    plan = Pcall([value, unrebuildable, block], iargs=[("zero",), (), (gate,)])
+    plan.start()
+    wait_ended(plan.pids[1])
+    threading.Timer(0.2, gate.set).start()
+    with pytest.raises(RuntimeError) as info:
+        plan.join()
+    # Raised only once every child had ended.
+    assert [p.exitcode for p in plan._processes] == [0, 0, 0]
+    assert "child process-1" in str(info.value) and "cannot be rebuilt here" in str(info.value)
+    assert type(info.value.__cause__) is ValueError
+    with pytest.raises(RuntimeError) as again:
+        plan.join()
+    assert again.value is info.value
+
+
+def test_a_failure_raised_again_does_not_grow_its_traceback():
+    plan = Pcall([value, fail], iargs=[(0,), (1,)])
+    plan.start()
+    depths = []
+    for _ in range(3):
+        with pytest.raises(ValueError) as info:
+            plan.join()
+        depths.append(len(traceback.extract_tb(info.value.__traceback__)))
+    assert depths[0] == depths[1] == depths[2]
+
+
+def test_children_reaped_by_the_kernel_still_give_their_results():
+    r = run_python("""
+        import signal
+        import vortan.async_.tandrel as tandrel
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+
+        def square(x):
+            return x * x
+
+        print(tandrel.Pcall.pcall(square, iargs=[(i,) for i in range(4)], timeout=10))
+    """, timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "(0, 1, 4, 9)\n"
+
+
+def test_one_join_at_a_time(gate, monkeypatch):
+    inside = threading.Event()
+
+    class Telling(tandrel.ChildLabor):
+        def join(self, timeout=None):
+            inside.set()  # the first join reaps a child: it is running
+            return super().join(timeout)
+    monkeypatch.setattr(tandrel, "ChildLabor", Telling)
+    plan = Pcall([value, block], iargs=[(0,), (gate,)])
+    plan.start()
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(plan.join()))
+    thread.start()
+    try:
+        assert inside.wait(HANG_GUARD)
+        with pytest.raises(RuntimeError, match="already running"):
+            plan.join()
+    finally:
+        gate.set()
+        thread.join(HANG_GUARD)
+    assert outcome == [None] and plan.results == (0, ())
