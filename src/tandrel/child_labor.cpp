@@ -101,22 +101,17 @@ Ref describe_work(Function& function, PyObject* self) {
     return call(child_work.get(), name.get(), args_text.get(), kwargs_text.get());
 }
 
-// __getattr__(self, name): `_work` is described the first time it is read,
-// and then kept; building a plan costs nothing per argument byte that way.
-Ref getattr_body(Function& function, Arguments& arguments) {
+// The getter of the cached `_work`: functools.cached_property keeps the record
+// in the instance dict, so it runs on the first read only, and a plan costs
+// nothing per argument byte to build.
+Ref work_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
-    PyObject* name = arguments[1];
-    if (PyUnicode_Check(name) && PyUnicode_Compare(name, name_private_work) == 0) {
-        Ref work = describe_work(function, self);
-        set_attr(self, name_private_work, work.get());
-        if (PyObject_DelAttr(self, name_private_work_source) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-            PyErr_Clear();
-        }
-        return work;
+    Ref work = describe_work(function, self);
+    if (PyObject_DelAttr(self, name_private_work_source) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
     }
-    throw_if_error_set();
-    raise_format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+    return work;
 }
 
 // __init__(self, index, queue, *args, **kwargs). Binds self, index and queue
@@ -291,16 +286,15 @@ const FunctionSpec run_spec{
     run_body,
 };
 
-const FunctionSpec getattr_spec{
-    "__getattr__",
-    "ChildLabor.__getattr__",
-    "work record on demand\n"
+const FunctionSpec work_spec{
+    "_work",
+    "ChildLabor._work",
+    "work record\n"
     "\n"
-    "Builds the worker's `_work` record (the texts of its target and arguments)\n"
-    "the first time it is read, and keeps it; any other missing attribute\n"
-    "raises AttributeError.",
-    signature({"self", "name"}),
-    getattr_body,
+    "The texts of the worker's target and arguments (a ChildWork), built the\n"
+    "first time they are read and then kept.",
+    signature({"self"}),
+    work_body,
 };
 
 constexpr const char* child_labor_doc =
@@ -317,11 +311,13 @@ Ref make_child_labor_class(PyObject* globals) {
     Ref bases = check(PyTuple_Pack(1, process.get()));
     Ref init = make_function(init_spec, globals);
     PyObject* init_object = init.get();
+    Ref functools = lookup_global(globals, global_functools);
+    Ref cached_work = call_method(functools.get(), name_cached_property, make_function(work_spec, globals).get());
     return make_class(globals, "ChildLabor", bases.get(), child_labor_doc,
                       {
                           {"__init__", std::move(init), init_object},
                           {"run", make_function(run_spec, globals)},
-                          {"__getattr__", make_function(getattr_spec, globals)},
+                          {"_work", std::move(cached_work)},
                       });
 }
 

@@ -15,6 +15,7 @@ inline Name name_args("args");
 inline Name name_kwargs("kwargs");
 inline Name name_init("__init__");
 inline Name name_func("func");
+inline Name name_cached_property("cached_property");
 inline Name name_partial("partial");
 inline Name name_private_index("_index");
 inline Name name_private_queue("_queue");

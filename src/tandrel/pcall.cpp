@@ -374,7 +374,7 @@ Ref make_pcall_class(PyObject* globals) {
     Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     FunctionOptions start_options;
     Ref start_kwdefaults = check(PyDict_New());
-    check_status(PyDict_SetItem(start_kwdefaults.get(), name_max_running, Py_Ellipsis));
+    check_status(PyDict_SetItem(start_kwdefaults.get(), name_max_running, Py_None));
     start_options.kwdefaults = start_kwdefaults.get();
     Ref grace_period = check(PyFloat_FromDouble(1.0));
     return make_class(globals, "Pcall", bases.get(), pcall_doc,

@@ -96,9 +96,10 @@ Ref kill_body(Function& function, Arguments& arguments) {
 
 // ---- start --------------------------------------------------------------------
 
-// The cap of `start(max_running=...)`; omitted (Ellipsis), the class attribute.
+// The cap of `start(max_running=...)`; None defers to the attribute
+// max_running, which a subclass or the plan itself may set.
 size_t running_cap(PyObject* self, PyObject* max_running) {
-    Ref value = max_running == Py_Ellipsis ? get_attr(self, name_max_running) : Ref::borrow(max_running);
+    Ref value = max_running == Py_None ? get_attr(self, name_max_running) : Ref::borrow(max_running);
     if (value.get() == Py_None) return 0;
     if (!PyLong_Check(value.get()) || PyBool_Check(value.get()))
         raise_format(PyExc_TypeError, "max_running must be None or an int, not %.200s", Py_TYPE(value.get())->tp_name);
@@ -392,10 +393,10 @@ const FunctionSpec start_spec{
     "\n"
     "Starts all child worker processes, in child order.\n"
     "\n"
-    ":param max_running: None (the default of the class attribute max_running)\n"
-    "    starts every child now; an int K >= 1 starts children 0 to K-1 only, and\n"
-    "    join or as_completed start the next child each time one ends, so that at\n"
-    "    most K are alive at once. Omitted, the class attribute max_running.\n"
+    ":param max_running: an int K >= 1 starts children 0 to K-1 only, and join\n"
+    "    or as_completed start the next child each time one ends, so that at most\n"
+    "    K are alive at once. None (the default) takes the attribute max_running\n"
+    "    of the plan, None on Pcall itself: every child is started now.\n"
     "\n"
     "A plan starts once: a second start raises RuntimeError and changes nothing.\n"
     "When forking fails part-way, the children already started are stopped and\n"
