@@ -431,3 +431,27 @@ def reap_leftovers():
     for child in FORK.active_children():
         child.kill()
         child.join(HANG_GUARD)
+
+
+@pytest.fixture
+def gate():
+    g = Gate()
+    yield g
+    g.close()
+
+
+# ---- targets shared by the tests (they run in the children) ----------------
+
+def value(v):
+    return v
+
+
+def fail(*args):
+    raise ValueError("child failed", *args)
+
+
+def block(gate, *args, **kwargs):
+    """Waits until the gate opens; returns what it was given."""
+    if not gate.wait(HANG_GUARD):
+        raise RuntimeError("gate never opened")
+    return args

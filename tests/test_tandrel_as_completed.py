@@ -11,9 +11,9 @@ import time as real_time
 import pytest
 
 import vortan.async_.tandrel as tandrel
-from tandrel_helpers import (HANG_GUARD, LOGGER_NAME, Gate, our_children, recording_labor, sequenced_labor,
+from tandrel_helpers import (block, fail, value, HANG_GUARD, LOGGER_NAME, Gate, our_children, recording_labor, sequenced_labor,
                              unreported_text, wait_ended)
-from tandrel_helpers import fake_time, reap_leftovers  # noqa: F401  (fixtures)
+from tandrel_helpers import gate, fake_time, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
 
@@ -23,27 +23,6 @@ pytestmark = pytest.mark.usefixtures("reap_leftovers")
 def nap(i, seconds=0.03):
     real_time.sleep(seconds)
     return i
-
-
-def block(gate, *args):
-    if not gate.wait(HANG_GUARD):
-        raise RuntimeError("gate never opened")
-    return args
-
-
-def value(v):
-    return v
-
-
-def fail(*args):
-    raise ValueError("child failed", *args)
-
-
-@pytest.fixture
-def gate():
-    g = Gate()
-    yield g
-    g.close()
 
 
 def alive(pid):

@@ -9,7 +9,7 @@ import pytest
 import vortan.async_.tandrel as tandrel
 from tandrel_helpers import (Gate, RecordingWorker, collected, is_reaped, recording_labor,
                              unreported_text, wait_ended)
-from tandrel_helpers import fake_time, reap_leftovers  # noqa: F401  (fixtures)
+from tandrel_helpers import fake_time, gate, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
 
@@ -41,13 +41,6 @@ class RecordingOs:
             raise PermissionError("not allowed")
         if self.real:
             os.kill(pid, sig)
-
-
-@pytest.fixture
-def gate():
-    g = Gate()
-    yield g
-    g.close()
 
 
 @pytest.fixture

@@ -13,11 +13,11 @@ import types
 import pytest
 
 import vortan.async_.tandrel as tandrel
-from tandrel_helpers import (FORK, HANG_GUARD, LOGGER_NAME, FakeTime, Gate, RecordingManagedHandlers,
+from tandrel_helpers import (block, fail, value, FORK, HANG_GUARD, LOGGER_NAME, FakeTime, Gate, RecordingManagedHandlers,
                              RecordingWorker, blocked_in_send, collected, is_reaped, our_children,
                              has_ended, recording_labor, sequenced_labor, unreported_text, wait_ended,
                              wait_until)
-from tandrel_helpers import fake_time, reap_leftovers  # noqa: F401  (fixtures)
+from tandrel_helpers import gate, fake_time, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
 MiB = 1024 * 1024
@@ -28,16 +28,9 @@ pytestmark = pytest.mark.usefixtures("reap_leftovers")
 
 # ---- targets (they run in the children) ------------------------------------
 
-def value(v):
-    return v
-
 
 def plus_ten(i):
     return 10 + i
-
-
-def fail(*args):
-    raise ValueError("child failed", *args)
 
 
 def kill_myself(*args):
@@ -50,13 +43,6 @@ def leave(code):
 
 def unsendable(*args):
     return threading.Lock()
-
-
-def block(gate, *args, **kwargs):
-    """Waits until the gate opens; returns what it was given."""
-    if not gate.wait(HANG_GUARD):
-        raise RuntimeError("gate never opened")
-    return args
 
 
 def stubborn(gate, ready, result):
@@ -98,13 +84,6 @@ def handlers(events, monkeypatch):
     fake = RecordingManagedHandlers(events)
     monkeypatch.setattr(tandrel, "managed_handlers", fake)
     return fake
-
-
-@pytest.fixture
-def gate():
-    g = Gate()
-    yield g
-    g.close()
 
 
 class NoChildren(Pcall):

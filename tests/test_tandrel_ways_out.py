@@ -10,9 +10,9 @@ import pytest
 
 import vortan.async_.tandrel as tandrel
 from conftest import run_python
-from tandrel_helpers import (FORK, HANG_GUARD, Gate, blocked_in_send, our_children, unreported_text,
+from tandrel_helpers import (block, fail, value, FORK, HANG_GUARD, Gate, blocked_in_send, our_children, unreported_text,
                              wait_ended, wait_until)
-from tandrel_helpers import reap_leftovers  # noqa: F401  (fixture)
+from tandrel_helpers import gate, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
 MiB = 1024 * 1024
@@ -20,30 +20,9 @@ MiB = 1024 * 1024
 pytestmark = pytest.mark.usefixtures("reap_leftovers")
 
 
-def block(gate, *args):
-    if not gate.wait(HANG_GUARD):
-        raise RuntimeError("gate never opened")
-    return args
-
-
-def value(v):
-    return v
-
-
-def fail(*args):
-    raise ValueError("child failed", *args)
-
-
 def after_gate(gate, size):
     gate.wait(HANG_GUARD)
     return bytes([size % 256]) * size
-
-
-@pytest.fixture
-def gate():
-    g = Gate()
-    yield g
-    g.close()
 
 
 class Escape(BaseException):

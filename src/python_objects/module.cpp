@@ -90,7 +90,7 @@ PyObject* SingleModule::create(PyObject* spec) noexcept {
         if (module_ != nullptr) return Ref::borrow(module_);
 
         // __loader__, __file__, __package__ and the rest come from the import
-        // system, which sets them from the spec between create and exec.
+        // system, which sets them from the ModuleSpec between create and exec.
         Ref name = get_attr(spec, name_spec_name);
         Ref module = check(PyModule_NewObject(name.get()));
         module_ = Ref(module).release();
