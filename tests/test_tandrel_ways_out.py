@@ -4,6 +4,7 @@ join runs at a time. Whether a child remains is read from /proc."""
 import os
 import signal
 import threading
+import textwrap
 import traceback
 
 import pytest
@@ -179,3 +180,51 @@ def test_one_join_at_a_time(gate, monkeypatch):
         gate.set()
         thread.join(HANG_GUARD)
     assert outcome == [None] and plan.results == (0, ())
+
+
+# A child that writes raw datagrams into the channel stands for the odd
+# senders the parent must survive: a message too large to hold here, and a
+# stream whose later datagram announces another size than its first.
+RAW_SENDER = """
+    import os, socket, struct
+    import vortan.async_.tandrel as tandrel
+
+    def send_raw(*frames):
+        for fd in map(int, os.listdir("/proc/self/fd")):
+            try:
+                channel = socket.socket(fileno=os.dup(fd))
+            except OSError:
+                continue
+            if channel.type == socket.SOCK_DGRAM:
+                break
+            channel.close()
+        for sequence, total, payload in frames:
+            channel.send(struct.pack("=iIQ", os.getpid(), sequence, total) + payload)
+
+    def odd_sender():
+        send_raw(*FRAMES)
+        if EXIT_SILENTLY:
+            os._exit(0)
+        return "sent"
+
+    try:
+        print(tandrel.Pcall.pcall(odd_sender, timeout=30))
+    except Exception as error:
+        print(type(error).__name__, error, "|", repr(error.__cause__))
+"""
+
+
+@pytest.mark.parametrize("frames, exit_silently, expected", [
+    # A stream that changes its announced size is thrown away, never written
+    # past its buffer; the child's real message still arrives.
+    ("[(0, 2, b'a'), (1, 1 << 20, bytes(128 * 1024))]", False, "('sent',)\n"),
+    # A message larger than can be held names its child, as an unrebuildable
+    # result does, instead of blocking the channel for ever.
+    ("[(0, 2 ** 64 - 1, b'x')]", True,
+     "RuntimeError The result of child process-0 could not be rebuilt in the parent (MemoryError: "),
+])
+def test_odd_datagrams_harm_only_their_sender(frames, exit_silently, expected):
+    r = run_python("FRAMES = %s\nEXIT_SILENTLY = %s\n" % (frames, exit_silently) + textwrap.dedent(RAW_SENDER),
+                   timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(expected), r.stdout

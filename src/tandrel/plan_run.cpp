@@ -140,6 +140,10 @@ void take_arrivals(PyObject* globals, PlanRun& run, std::vector<Arrival>& arriva
         const size_t index = found->second;
         Ref message;
         try {
+            if (arrival.error) {
+                compat::restore_raised_exception(arrival.error.release());
+                throw PythonError{};
+            }
             message = call(loads.get(), arrival.payload.get());
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
