@@ -324,6 +324,7 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
     run.receiver.drain(arrivals);
     take_arrivals(globals, run, arrivals);
     for (size_t i : ended) {
+        if (run.children[i].phase == Phase::ended) continue;  // counted once, whatever ran meanwhile
         run.receiver.discard(run.children[i].pid);  // what a dead child left unfinished
         reap(run, i);
         if (!run.reported(i)) run.silent.push_back(i);
