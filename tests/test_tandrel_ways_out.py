@@ -133,6 +133,31 @@ def test_a_result_that_cannot_be_rebuilt_names_its_child(gate):
     assert again.value is info.value
 
 
+INTERRUPTIONS = []
+
+
+def rebuilt_unless_interrupted(text):
+    if INTERRUPTIONS:
+        raise INTERRUPTIONS.pop()
+    return text
+
+
+class InterruptsItsRebuilding:
+    def __reduce__(self):
+        return rebuilt_unless_interrupted, ("rebuilt",)
+
+
+def test_an_interrupt_while_results_are_rebuilt_loses_none_of_them():
+    plan = Pcall([value, InterruptsItsRebuilding, value], iargs=[(0,), (), (2,)])
+    plan.start()
+    wait_ended(*plan.pids)
+    INTERRUPTIONS.append(KeyboardInterrupt("while rebuilding"))
+    with pytest.raises(KeyboardInterrupt):
+        plan.join()
+    plan.join()
+    assert plan.results == (0, "rebuilt", 2)
+
+
 def test_a_failure_raised_again_does_not_grow_its_traceback():
     plan = Pcall([value, fail], iargs=[(0,), (1,)])
     plan.start()
