@@ -281,3 +281,21 @@ def test_the_iterator_refuses_to_be_reentered_while_it_runs():
     assert r.returncode == 0, r.stderr
     assert r.stdout == ("refused: the iterator is already running\n" * 2
                         + "[(0, 'rebuilt')]\n('rebuilt',)\n")
+
+
+def test_children_held_back_never_start_after_an_error_left_join(monkeypatch):
+    # The interrupt comes while child 0 is reaped: none is alive then, and
+    # child 1 has not been started yet.
+    class Interrupted(tandrel.ChildLabor):
+        def join(self, timeout=None):
+            if self._index == 0 and timeout == 0:
+                raise KeyboardInterrupt("while reaping")
+            return super().join(timeout)
+    monkeypatch.setattr(tandrel, "ChildLabor", Interrupted)
+    plan = Pcall(value, iargs=[(0,), (1,)])
+    plan.start(max_running=1)
+    with pytest.raises(KeyboardInterrupt):
+        plan.join()
+    with pytest.raises(ChildProcessError, match="never started"):
+        plan.join()
+    assert plan.pids[1] is None

@@ -272,6 +272,9 @@ Ref join_body(Function& function, Arguments& arguments) {
         run_on(function.globals, self, run, false);
     } catch (const PythonError&) {
         if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
+        // None alive, but children held back by the cap must not start later.
+        run.forking_over = true;
+        if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
         throw;
     }
     run.arrivals.clear();
