@@ -335,11 +335,11 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
         if (run.children[i].phase == Phase::closing && has_exited(run.children[i].pid)) ended.push_back(i);
     }
 
-    run.receiver.drain(run.received);
-    // The children that ended are reaped even when rebuilding fails: a step
-    // that raises every time must not keep them counted as alive.
+    // The children that ended are reaped even when reading or rebuilding
+    // fails: a step that raises every time must not keep them counted alive.
     Ref failure;
     try {
+        run.receiver.drain(run.received);
         take_arrivals(globals, run);
     } catch (const PythonError&) {
         failure = Ref::steal(compat::fetch_raised_exception());
