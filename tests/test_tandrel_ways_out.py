@@ -253,3 +253,23 @@ def test_odd_datagrams_harm_only_their_sender(frames, exit_silently, expected):
                    timeout=HANG_GUARD)
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith(expected), r.stdout
+
+
+def test_a_wait_that_fails_still_stops_every_child():
+    # Below the descriptor limit the wait itself fails (EINVAL) on every try:
+    # join raises it, and the children are still stopped and reaped.
+    r = run_python("""
+        import resource, time
+        import vortan.async_.tandrel as tandrel
+
+        plan = tandrel.Pcall(time.sleep, iargs=[(60,)] * 12)
+        plan.start()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (8, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        try:
+            plan.join()
+        except OSError as error:
+            print(type(error).__name__, error.errno)
+        print([p.exitcode for p in plan._processes] == [-15] * 12)
+    """, timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "OSError 22\nTrue\n"

@@ -311,12 +311,15 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
     Py_END_ALLOW_THREADS
     bool timed_out = ready == 0;
     if (ready < 0) {
-        if (errno != EINTR) {
+        const bool interrupted = errno == EINTR;
+        if (!interrupted && signals == Signals::raise) {
             PyErr_SetFromErrno(PyExc_OSError);
             throw PythonError{};
         }
-        if (signals == Signals::raise) check_status(PyErr_CheckSignals());
-        timed_out = false;
+        if (interrupted && signals == Signals::raise) check_status(PyErr_CheckSignals());
+        // While stopping, a wait that fails (too many descriptors for the
+        // limit, say) must not keep the children from being looked at.
+        timed_out = !interrupted;
     }
 
     // Which children ended, before the drain: whatever they sent is then
