@@ -159,6 +159,7 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
             Ref key = check(PyLong_FromSize_t(index));
             check_status(PyDict_SetItem(run.messages.get(), key.get(), message.get()));
             run.arrivals.push_back(index);
+            arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
     } catch (...) {
         arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken));
