@@ -11,6 +11,7 @@ import time as real_time
 import pytest
 
 import vortan.async_.tandrel as tandrel
+from conftest import run_python
 from tandrel_helpers import (block, fail, value, HANG_GUARD, LOGGER_NAME, Gate, our_children, recording_labor, sequenced_labor,
                              unreported_text, wait_ended)
 from tandrel_helpers import gate, fake_time, reap_leftovers  # noqa: F401  (fixtures)
@@ -247,3 +248,54 @@ def test_one_join_or_as_completed_at_a_time(gate):
     assert sorted(it) == [(0, (0,)), (1, (1,))]
     plan.join()
     assert plan.results == ((0,), (1,))
+
+
+def test_the_iterator_refuses_to_be_reentered_while_it_runs():
+    # The result's rebuilding in the parent calls next() on the iterator that
+    # is receiving it, after the child has ended: as a generator would, the
+    # inner call is refused, and the run's count of children stays right.
+    r = run_python("""
+        import os
+        import vortan.async_.tandrel as tandrel
+
+        def reenter():
+            for step in (lambda: next(IT), IT.close):
+                try:
+                    step()
+                except ValueError as error:
+                    print("refused:", error)
+            return "rebuilt"
+
+        class Reenters:
+            def __reduce__(self):
+                return reenter, ()
+
+        plan = tandrel.Pcall(Reenters)
+        plan.start()
+        IT = plan.as_completed()
+        os.waitid(os.P_PID, plan.pids[0], os.WEXITED | os.WNOWAIT)
+        print(list(IT))
+        plan.join()
+        print(plan.results)
+    """, timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == ("refused: the iterator is already running\n" * 2
+                        + "[(0, 'rebuilt')]\n('rebuilt',)\n")
+
+
+def test_children_held_back_never_start_after_an_error_left_join(monkeypatch):
+    # The interrupt comes while child 0 is reaped: none is alive then, and
+    # child 1 has not been started yet.
+    class Interrupted(tandrel.ChildLabor):
+        def join(self, timeout=None):
+            if self._index == 0 and timeout == 0:
+                raise KeyboardInterrupt("while reaping")
+            return super().join(timeout)
+    monkeypatch.setattr(tandrel, "ChildLabor", Interrupted)
+    plan = Pcall(value, iargs=[(0,), (1,)])
+    plan.start(max_running=1)
+    with pytest.raises(KeyboardInterrupt):
+        plan.join()
+    with pytest.raises(ChildProcessError, match="never started"):
+        plan.join()
+    assert plan.pids[1] is None

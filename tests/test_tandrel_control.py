@@ -273,3 +273,18 @@ def test_repr_shows_the_class_the_children_and_the_state(gate, fake_time):
         late.join()
     never.close()
     assert repr(late) == "<Pcall 1 child, timed out after 2 s>"
+
+
+def test_repr_names_the_class_as_it_is_named_when_the_text_is_made():
+    # Reading the plan's attributes runs code that renames the class; the
+    # name read before that is freed with the old name string.
+    class Renaming(Pcall):
+        @property
+        def _processes(self):
+            type(self).__name__ = "".join(["Renamed", str(len(self.__dict__))])
+            return self.__dict__["_processes"]
+
+    Renaming.__name__ = "".join(["Before", "Renaming"])  # not interned: freed on rename
+    plan = Renaming.__new__(Renaming)
+    plan.__dict__.update(Pcall(give_pid).__dict__)
+    assert repr(plan) == "<Renamed%d 1 child, not started>" % len(plan.__dict__)

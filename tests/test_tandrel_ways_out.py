@@ -4,6 +4,7 @@ join runs at a time. Whether a child remains is read from /proc."""
 import os
 import signal
 import threading
+import textwrap
 import traceback
 
 import pytest
@@ -132,6 +133,31 @@ def test_a_result_that_cannot_be_rebuilt_names_its_child(gate):
     assert again.value is info.value
 
 
+INTERRUPTIONS = []
+
+
+def rebuilt_unless_interrupted(text):
+    if INTERRUPTIONS:
+        raise INTERRUPTIONS.pop()
+    return text
+
+
+class InterruptsItsRebuilding:
+    def __reduce__(self):
+        return rebuilt_unless_interrupted, ("rebuilt",)
+
+
+def test_an_interrupt_while_results_are_rebuilt_loses_none_of_them():
+    plan = Pcall([value, InterruptsItsRebuilding, value], iargs=[(0,), (), (2,)])
+    plan.start()
+    wait_ended(*plan.pids)
+    INTERRUPTIONS.append(KeyboardInterrupt("while rebuilding"))
+    with pytest.raises(KeyboardInterrupt):
+        plan.join()
+    plan.join()
+    assert plan.results == (0, "rebuilt", 2)
+
+
 def test_a_failure_raised_again_does_not_grow_its_traceback():
     plan = Pcall([value, fail], iargs=[(0,), (1,)])
     plan.start()
@@ -179,3 +205,71 @@ def test_one_join_at_a_time(gate, monkeypatch):
         gate.set()
         thread.join(HANG_GUARD)
     assert outcome == [None] and plan.results == (0, ())
+
+
+# A child that writes raw datagrams into the channel stands for the odd
+# senders the parent must survive: a message too large to hold here, and a
+# stream whose later datagram announces another size than its first.
+RAW_SENDER = """
+    import os, socket, struct
+    import vortan.async_.tandrel as tandrel
+
+    def send_raw(*frames):
+        for fd in map(int, os.listdir("/proc/self/fd")):
+            try:
+                channel = socket.socket(fileno=os.dup(fd))
+            except OSError:
+                continue
+            if channel.type == socket.SOCK_DGRAM:
+                break
+            channel.close()
+        for sequence, total, payload in frames:
+            channel.send(struct.pack("=iIQ", os.getpid(), sequence, total) + payload)
+
+    def odd_sender():
+        send_raw(*FRAMES)
+        if EXIT_SILENTLY:
+            os._exit(0)
+        return "sent"
+
+    try:
+        print(tandrel.Pcall.pcall(odd_sender, timeout=30))
+    except Exception as error:
+        print(type(error).__name__, error, "|", repr(error.__cause__))
+"""
+
+
+@pytest.mark.parametrize("frames, exit_silently, expected", [
+    # A stream that changes its announced size is thrown away, never written
+    # past its buffer; the child's real message still arrives.
+    ("[(0, 2, b'a'), (1, 1 << 20, bytes(128 * 1024))]", False, "('sent',)\n"),
+    # A message larger than can be held names its child, as an unrebuildable
+    # result does, instead of blocking the channel for ever.
+    ("[(0, 2 ** 64 - 1, b'x')]", True,
+     "RuntimeError The result of child process-0 could not be rebuilt in the parent (MemoryError: "),
+])
+def test_odd_datagrams_harm_only_their_sender(frames, exit_silently, expected):
+    r = run_python("FRAMES = %s\nEXIT_SILENTLY = %s\n" % (frames, exit_silently) + textwrap.dedent(RAW_SENDER),
+                   timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(expected), r.stdout
+
+
+def test_a_wait_that_fails_still_stops_every_child():
+    # Below the descriptor limit the wait itself fails (EINVAL) on every try:
+    # join raises it, and the children are still stopped and reaped.
+    r = run_python("""
+        import resource, time
+        import vortan.async_.tandrel as tandrel
+
+        plan = tandrel.Pcall(time.sleep, iargs=[(60,)] * 12)
+        plan.start()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (8, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        try:
+            plan.join()
+        except OSError as error:
+            print(type(error).__name__, error.errno)
+        print([p.exitcode for p in plan._processes] == [-15] * 12)
+    """, timeout=HANG_GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "OSError 22\nTrue\n"

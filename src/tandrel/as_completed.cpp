@@ -17,7 +17,8 @@ struct CompletedObject {
     PyObject* plan;
     PyObject* inbox;  // keeps the run alive
     PyObject* globals;
-    bool active;  // holds the plan's one join-or-as_completed
+    bool active;   // holds the plan's one join-or-as_completed
+    bool running;  // inside next or close: Python code they run may call back
 };
 
 #pragma GCC diagnostic push
@@ -26,6 +27,22 @@ PyTypeObject completed_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
 CompletedObject& as_completed_object(PyObject* object) { return *reinterpret_cast<CompletedObject*>(object); }
+
+// The span of a next or close. As with a generator, the iterator cannot be
+// entered again meanwhile: two steps of one run would reap a child twice.
+class Running {
+public:
+    explicit Running(CompletedObject& it) : it_(it) {
+        if (it.running) raise_error(PyExc_ValueError, "the iterator is already running");
+        it.running = true;
+    }
+    ~Running() { it_.running = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    CompletedObject& it_;
+};
 
 // The end of the iteration, however it came: the plan is free again, and
 // nothing more is forked.
@@ -91,6 +108,7 @@ Ref next_result(CompletedObject& it, PlanRun& run) {
 PyObject* completed_next(PyObject* self) noexcept {
     CompletedObject& it = as_completed_object(self);
     return entry_point("Pcall.as_completed iterator __next__", [&] {
+        Running running(it);
         if (!it.active || it.plan == nullptr) return Ref();
         return next_result(it, plan_run_of_inbox(it.inbox));
     });
@@ -107,6 +125,7 @@ void stop_early(CompletedObject& it) {
 
 PyObject* completed_close(PyObject* self, PyObject*) noexcept {
     return entry_point("Pcall.as_completed iterator close", [&] {
+        Running running(as_completed_object(self));
         stop_early(as_completed_object(self));
         return Ref::borrow(Py_None);
     });
@@ -169,6 +188,7 @@ Ref as_completed_body(Function& function, Arguments& arguments) {
     Py_INCREF(function.globals);
     it->globals = function.globals;
     it->active = true;
+    it->running = false;
     run.busy = true;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(it));
     return Ref::steal(reinterpret_cast<PyObject*>(it));

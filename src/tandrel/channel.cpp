@@ -171,14 +171,25 @@ void Receiver::drain(std::vector<Arrival>& arrivals) {
         if (static_cast<size_t>(peeked) == sizeof header) {
             auto found = streams_.find(pid);
             if (found == streams_.end() && header.sequence == 0) {
-                if (header.total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
-                    raise_format(PyExc_MemoryError, "a message of %llu bytes announced by pid %ld",
-                                 static_cast<unsigned long long>(header.total), pid);
                 Stream fresh;
-                fresh.buffer = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.total)));
-                found = streams_.emplace(pid, std::move(fresh)).first;
+                if (header.total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+                    PyErr_Format(PyExc_MemoryError, "a message of %llu bytes announced by pid %ld",
+                                 static_cast<unsigned long long>(header.total), pid);
+                else
+                    fresh.buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.total)));
+                if (fresh.buffer) {
+                    found = streams_.emplace(pid, std::move(fresh)).first;
+                } else {
+                    // Left unread, the datagram would block the channel for
+                    // ever: it is thrown away below with the rest of its
+                    // message, and the error goes to the sender's plan.
+                    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+                    arrivals.push_back({pid, Ref(), Ref::steal(compat::fetch_raised_exception())});
+                }
             }
-            if (found != streams_.end() && found->second.next_sequence == header.sequence) {
+            // A datagram must fit the buffer its stream's first one announced.
+            if (found != streams_.end() && found->second.next_sequence == header.sequence &&
+                header.total == static_cast<std::uint64_t>(PyBytes_GET_SIZE(found->second.buffer.get()))) {
                 stream = &found->second;
                 destination = PyBytes_AS_STRING(stream->buffer.get()) + stream->received;
                 room = static_cast<size_t>(header.total - stream->received);

@@ -18,10 +18,13 @@ namespace tandrel {
 // ends that the parent holds (os.register_at_fork).
 void ready_channel_types(PyObject* globals);
 
-// One complete message as it arrived: the sender's pid and the pickled bytes.
+// One complete message as it arrived: the sender's pid and the pickled bytes,
+// or the error that kept a message from being received (it was too large to
+// hold here).
 struct Arrival {
     long pid;
     python_objects::Ref payload;  // bytes
+    python_objects::Ref error;
 };
 
 // The receiving end, as the plan's machinery sees it.

@@ -11,6 +11,7 @@
 #include "python_objects/module.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace tandrel {
@@ -116,8 +117,10 @@ void check_ikwargs_items(PyObject* ikwargs) {
         if (!PyList_Check(item.get()) && !PyTuple_Check(item.get())) continue;  // reading it would use it up
         Ref scratch = check(PyDict_New());
         if (PyDict_MergeFromSeq2(scratch.get(), item.get(), 1) < 0) {
-            Ref prefix = check(PyUnicode_FromFormat("ikwargs[%zd]", i));
-            reraise_naming(PyUnicode_AsUTF8(prefix.get()));
+            // No API call while the error is set, and no text that may be NULL.
+            char prefix[48];
+            std::snprintf(prefix, sizeof prefix, "ikwargs[%zd]", i);
+            reraise_naming(prefix);
         }
     }
 }

@@ -272,6 +272,9 @@ Ref join_body(Function& function, Arguments& arguments) {
         run_on(function.globals, self, run, false);
     } catch (const PythonError&) {
         if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
+        // None alive, but children held back by the cap must not start later.
+        run.forking_over = true;
+        if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
         throw;
     }
     run.arrivals.clear();
@@ -310,8 +313,6 @@ Py_ssize_t length_of(PyObject* sized) {
 Ref repr_body(Function& function, Arguments& arguments) {
     using Outcome = PlanRun::Outcome;
     PyObject* self = arguments[0];
-    const char* name = Py_TYPE(self)->tp_name;
-    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
     Ref processes = get_attr(self, name_private_processes);
     const Py_ssize_t count = length_of(processes.get());
     Ref holder;
@@ -334,6 +335,9 @@ Ref repr_body(Function& function, Arguments& arguments) {
         const double elapsed = seconds_between(get_attr(self, name_starttime).get(), current_time(function.globals).get());
         state = check(PyUnicode_FromFormat("%zd running, started %U s ago", running, seconds_text(elapsed).get()));
     }
+    // Read last: code run above may rename the class and free the old name.
+    const char* name = Py_TYPE(self)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
     return check(PyUnicode_FromFormat("<%s %zd %s, %U>", name, count, count == 1 ? "child" : "children", state.get()));
 }
 

@@ -128,29 +128,48 @@ Ref unrebuildable(size_t index) {
     return check(PyTuple_Pack(3, key.get(), Py_False, failure.get()));
 }
 
-void take_arrivals(PyObject* globals, PlanRun& run, std::vector<Arrival>& arrivals) {
+// Rebuilds the messages received, in order. An arrival leaves `received`
+// only once its message is stored: an interrupt while one is rebuilt loses
+// nothing, the next step takes it up again.
+void take_arrivals(PyObject* globals, PlanRun& run) {
+    std::vector<Arrival>& arrivals = run.received;
     if (arrivals.empty()) return;
-    Ref multiprocessing = lookup_global(globals, global_multiprocessing);
-    Ref reducer = get_attr(multiprocessing.get(), name_reducer);
-    Ref pickler = get_attr(reducer.get(), name_forking_pickler);
-    Ref loads = get_attr(pickler.get(), name_loads);
-    for (Arrival& arrival : arrivals) {
-        auto found = run.index_of_pid.find(arrival.pid);
-        if (found == run.index_of_pid.end()) continue;  // not a child of this run
-        const size_t index = found->second;
-        Ref message;
-        try {
-            message = call(loads.get(), arrival.payload.get());
-        } catch (const PythonError&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            message = unrebuildable(index);
+    size_t taken = 0;
+    try {
+        Ref multiprocessing = lookup_global(globals, global_multiprocessing);
+        Ref reducer = get_attr(multiprocessing.get(), name_reducer);
+        Ref pickler = get_attr(reducer.get(), name_forking_pickler);
+        Ref loads = get_attr(pickler.get(), name_loads);
+        for (; taken < arrivals.size(); ++taken) {
+            auto found = run.index_of_pid.find(arrivals[taken].pid);
+            if (found == run.index_of_pid.end()) continue;  // not a child of this run
+            const size_t index = found->second;
+            const Ref payload = arrivals[taken].payload, error = arrivals[taken].error;
+            Ref message;
+            try {
+                if (error) {
+                    compat::restore_raised_exception(Ref(error).release());
+                    throw PythonError{};
+                }
+                message = call(loads.get(), payload.get());
+            } catch (const PythonError&) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+                message = unrebuildable(index);
+            }
+            Ref key = check(PyLong_FromSize_t(index));
+            check_status(PyDict_SetItem(run.messages.get(), key.get(), message.get()));
+            run.arrivals.push_back(index);
+            arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
-        arrival.payload = Ref();
-        Ref key = check(PyLong_FromSize_t(index));
-        check_status(PyDict_SetItem(run.messages.get(), key.get(), message.get()));
-        run.arrivals.push_back(index);
+    } catch (...) {
+        arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken));
+        throw;
     }
     arrivals.clear();
+}
+
+bool awaits_rebuilding(const PlanRun& run, long pid) {
+    return std::any_of(run.received.begin(), run.received.end(), [&](const Arrival& a) { return a.pid == pid; });
 }
 
 // `with context:` as the statement does it, looking the methods up on the type.
@@ -279,6 +298,7 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
     }
     // A closing child's exit is normally a matter of moments; one that closed
     // its sentinel itself and runs on is looked at less and less often.
+    if (!run.received.empty()) seconds = 0;  // messages to rebuild already
     if (closing) {
         seconds = std::min(seconds, run.closing_wait);
         run.closing_wait = std::min(run.closing_wait * 2, 0.25);
@@ -292,12 +312,15 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
     Py_END_ALLOW_THREADS
     bool timed_out = ready == 0;
     if (ready < 0) {
-        if (errno != EINTR) {
+        const bool interrupted = errno == EINTR;
+        if (!interrupted && signals == Signals::raise) {
             PyErr_SetFromErrno(PyExc_OSError);
             throw PythonError{};
         }
-        if (signals == Signals::raise) check_status(PyErr_CheckSignals());
-        timed_out = false;
+        if (interrupted && signals == Signals::raise) check_status(PyErr_CheckSignals());
+        // While stopping, a wait that fails (too many descriptors for the
+        // limit, say) must not keep the children from being looked at.
+        timed_out = !interrupted;
     }
 
     // Which children ended, before the drain: whatever they sent is then
@@ -316,13 +339,24 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
         if (run.children[i].phase == Phase::closing && has_exited(run.children[i].pid)) ended.push_back(i);
     }
 
-    std::vector<Arrival> arrivals;
-    run.receiver.drain(arrivals);
-    take_arrivals(globals, run, arrivals);
+    // The children that ended are reaped even when reading or rebuilding
+    // fails: a step that raises every time must not keep them counted alive.
+    Ref failure;
+    try {
+        run.receiver.drain(run.received);
+        take_arrivals(globals, run);
+    } catch (const PythonError&) {
+        failure = Ref::steal(compat::fetch_raised_exception());
+    }
     for (size_t i : ended) {
+        if (run.children[i].phase == Phase::ended) continue;  // counted once, whatever ran meanwhile
         run.receiver.discard(run.children[i].pid);  // what a dead child left unfinished
         reap(run, i);
-        if (!run.reported(i)) run.silent.push_back(i);
+        if (!run.reported(i) && !awaits_rebuilding(run, run.children[i].pid)) run.silent.push_back(i);
+    }
+    if (failure) {
+        compat::restore_raised_exception(failure.release());
+        throw PythonError{};
     }
     fork_children(globals, run, false);
     (void)plan;

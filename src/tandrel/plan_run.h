@@ -33,6 +33,7 @@ struct PlanRun {
     std::vector<ChildState> children;
     std::unordered_map<long, size_t> index_of_pid;
     python_objects::Ref messages;  // dict: child index -> message as received
+    std::vector<Arrival> received; // read off the channel, not rebuilt yet
     std::deque<size_t> arrivals;   // child indexes in arrival order, not yet handed out
     std::deque<size_t> silent;     // children that ended without reporting, not yet handed out
     // How the last join or as_completed ended, for repr.
@@ -47,7 +48,9 @@ struct PlanRun {
     size_t alive = 0;  // running or closing
     double closing_wait = 0.002;  // grows while a child stays closing
 
-    bool done() const { return alive == 0 && (forking_over || next_to_fork == children.size()); }
+    bool done() const {
+        return alive == 0 && received.empty() && (forking_over || next_to_fork == children.size());
+    }
     bool reported(size_t index) const;
 };
 
