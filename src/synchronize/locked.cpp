@@ -31,7 +31,7 @@ enum class MissingLock { create, fail };
 
 // The instance dict of `object`, or nullptr when it has none (yet).
 inline PyObject* instance_dict(PyObject* object) {
-    PyObject** pointer = _PyObject_GetDictPtr(object);
+    PyObject** pointer = compat::dict_pointer(object);
     return pointer != nullptr ? *pointer : nullptr;
 }
 
