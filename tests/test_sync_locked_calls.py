@@ -420,6 +420,34 @@ def test_cached_reads_follow_changes(type_cache, change, decorator, events):
     assert events == [("second.acquire", (), {"block": False}), ("second.release", (), {})]
 
 
+def test_only_the_fork_semaphore_is_called_directly():
+    # A lock of another kind whose class takes the semaphore's name: its
+    # acquire has no parameter `block`, as the call then says.
+    r = run_python("""
+        import _thread
+        from vortan.async_.synchronize import locked
+
+        class Impostor(_thread.RLock):
+            pass
+        Impostor.__name__ = "_multiprocessing.SemLock"
+
+        class Lock:
+            pass
+        lock, inner = Lock(), Impostor()
+        lock.acquire, lock.release = inner.acquire, inner.release
+
+        class Obj:
+            pass
+        obj = Obj()
+        obj.__lock__ = lock
+        try:
+            print(locked(lambda self: "ran")(obj))
+        except TypeError:
+            print("TypeError")
+    """)
+    assert (r.returncode, r.stdout.split()) == (0, ["TypeError"]), r.stderr
+
+
 # ---- threads and recursion -------------------------------------------------
 
 def test_nested_calls_reenter_without_warning(log_records):
