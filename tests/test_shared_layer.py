@@ -170,3 +170,43 @@ def test_classes_with_locked_methods_that_use_their_class_are_collected():
     probes = [probe for _ in range(5) for probe in make_classes()]
     gc.collect()
     assert [probe() for probe in probes] == [None] * len(probes)
+
+
+def test_function_called_by_the_collector_after_its_clear():
+    # A finalizer makes a weak reference to the wrapper, with a callback on
+    # an object that dies as the collector tears the cycle down: the callback
+    # then calls the wrapper after its clear.
+    r = run_python("""
+        import gc, weakref
+        from vortan.async_.synchronize import locked
+
+        class Plain:
+            pass
+
+        class Method:
+            def __call__(self, obj):
+                return "ran"
+
+        keep = []
+
+        class Finalizer:
+            def __del__(self):
+                wrapper = weakref.ref(self.w)
+
+                def call(_):
+                    if wrapper() is not None:
+                        print(wrapper()(Plain()))
+                keep.append(weakref.ref(self.m, call))
+
+        def make():
+            m = Method()
+            w = locked(m)
+            fin = Finalizer()
+            fin.m, fin.w = m, w
+            w.fin = fin
+        make()
+        gc.collect()
+        print("collected")
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-1:] == ["collected"]

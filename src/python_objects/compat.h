@@ -144,6 +144,28 @@ inline bool type_version_tag_is(PyTypeObject* type, unsigned int tag) {
 #endif
 }
 
+// Whether version tags can repeat: before 3.11, PyType_ClearCache()
+// (sys._clear_type_cache()) and a wrap-around of the counter start it again
+// from 0, so a type modified since may get back the tag it had. Both first
+// invalidate every tag (through object), and that is what a cache must watch.
+inline constexpr bool version_tags_repeat = PY_VERSION_HEX < 0x030B0000;
+
+// Whether `type` still has a valid tag; only for the versions above, where
+// the flag says so (3.13 no longer keeps it).
+inline bool type_version_tag_valid(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+// The instance dict pointer of `object`, nullptr when it has none. Before
+// 3.11 a positive tp_dictoffset locates it without a call.
+inline PyObject** dict_pointer(PyObject* object) {
+#if PY_VERSION_HEX < 0x030B0000
+    const Py_ssize_t offset = Py_TYPE(object)->tp_dictoffset;
+    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset);
+#endif
+    return _PyObject_GetDictPtr(object);
+}
+
 // Whether an object's instance dict pointer may be read without side effect
 // on the object. From 3.11 reading it makes a real dict of the object's inline
 // values: 3.11 and 3.12 then no longer specialise reads of its attributes, and

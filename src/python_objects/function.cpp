@@ -57,8 +57,11 @@ int traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-// Name and qualname are strings and take part in no cycle; they stay so that
-// repr and error messages never meet a cleared function.
+// The collector may let Python code call a function after clearing it (a
+// weak reference's callback made by a finalizer, run while the cycle is torn
+// down), so what a call relies on stays until dealloc: the name and qualname,
+// the globals and the wrapped callable. A cycle through them passes through
+// the module's dict or the wrapped object, whose own clear breaks it.
 int clear(PyObject* object) noexcept {
     Function& f = as_function(object);
     Py_CLEAR(f.module);
@@ -67,8 +70,6 @@ int clear(PyObject* object) noexcept {
     Py_CLEAR(f.dict);
     Py_CLEAR(f.defaults);
     Py_CLEAR(f.kwdefaults);
-    Py_CLEAR(f.globals);
-    Py_CLEAR(f.wrapped);
     Py_CLEAR(f.defining_class);
     return 0;
 }
@@ -80,6 +81,8 @@ void dealloc(PyObject* object) noexcept {
     Function& f = as_function(object);
     if (f.weakreflist != nullptr) PyObject_ClearWeakRefs(object);
     clear(object);
+    Py_CLEAR(f.globals);
+    Py_CLEAR(f.wrapped);
     Py_CLEAR(f.name);
     Py_CLEAR(f.qualname);
     PyObject_GC_Del(object);

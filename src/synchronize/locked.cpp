@@ -31,7 +31,7 @@ enum class MissingLock { create, fail };
 
 // The instance dict of `object`, or nullptr when it has none (yet).
 inline PyObject* instance_dict(PyObject* object) {
-    PyObject** pointer = _PyObject_GetDictPtr(object);
+    PyObject** pointer = compat::dict_pointer(object);
     return pointer != nullptr ? *pointer : nullptr;
 }
 
@@ -76,12 +76,27 @@ inline PyObject* lock_method(State& state, PyObject* lock, PyObject* name, Ref& 
 // would, checking their calling convention each time; `acquire` gets `block`
 // positionally, its first parameter, so that no keyword dict is needed. They
 // run no Python code, so a method borrowed from the lock's dict stays valid.
+
+// Whether `method` is one that the C type _multiprocessing.SemLock defines,
+// found in the MRO of `owner`'s type without running Python code. A Python
+// class can take that name, but it defines no C methods.
+bool defined_by_semaphore(PyObject* owner, const PyMethodDef* method) {
+    PyObject* mro = Py_TYPE(owner)->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        const PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (type->tp_methods == nullptr || std::strcmp(type->tp_name, "_multiprocessing.SemLock") != 0) continue;
+        for (const PyMethodDef* entry = type->tp_methods; entry->ml_name != nullptr; ++entry)
+            if (entry == method) return true;
+    }
+    return false;
+}
+
 [[gnu::noinline]] bool find_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
     if (known != nullptr || !PyCFunction_Check(callable)) return false;
     const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
     PyObject* owner = PyCFunction_GET_SELF(callable);
-    if (owner == nullptr || std::strcmp(method->ml_name, name) != 0 ||
-        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
+    if (owner == nullptr || std::strcmp(method->ml_name, name) != 0 || !defined_by_semaphore(owner, method))
         return false;
     known = method;
     return true;

@@ -37,6 +37,15 @@ PyObject* reset_after_fork(PyObject* capsule, PyObject*) noexcept {
 
 PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork, METH_NOARGS, nullptr};
 
+// A type that only the read caches look at (see TypeCache).
+Ref make_epoch_type() {
+    static PyType_Slot slots[] = {{0, nullptr}};
+    static PyType_Spec spec = {"vortan.async_.synchronize._TagEpoch", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref epoch = check(PyType_FromSpec(&spec));
+    _PyType_Lookup(reinterpret_cast<PyTypeObject*>(epoch.get()), name_dunder_name);  // gives it a tag
+    return epoch;
+}
+
 }  // namespace
 
 // Held by the module's decorators, by every wrapper they make and by the fork
@@ -47,6 +56,10 @@ Ref make_state(PyObject* globals) {
     state->guard_factory = get_attr(thread.get(), name_rlock);
     state->creation_guard = call(state->guard_factory.get());
     state->arguments_nonblocking = check(PyTuple_Pack(1, Py_False));
+    if (compat::version_tags_repeat) {
+        state->lock_owners.set_epoch(make_epoch_type());
+        state->locks.set_epoch(make_epoch_type());
+    }
     Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, delete_state));
     State* owned = state.release();  // the capsule owns it now
     check_status(PyCapsule_SetContext(capsule.get(), owned));  // read without the name check
