@@ -170,6 +170,7 @@ def work_of(worker):
 
 import os  # noqa: E402
 import select  # noqa: E402
+import signal  # noqa: E402
 import sys  # noqa: E402
 import time as real_time  # noqa: E402
 import types  # noqa: E402
@@ -455,3 +456,12 @@ def block(gate, *args, **kwargs):
     if not gate.wait(HANG_GUARD):
         raise RuntimeError("gate never opened")
     return args
+
+
+def stubborn(gate, ready, result):
+    """Ignores SIGTERM, says so, then waits for the gate."""
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    ready.set()
+    if not gate.wait(HANG_GUARD):
+        raise RuntimeError("gate never opened")
+    return result

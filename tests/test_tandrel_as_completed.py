@@ -12,7 +12,7 @@ import pytest
 
 import vortan.async_.tandrel as tandrel
 from conftest import run_python
-from tandrel_helpers import (block, fail, value, HANG_GUARD, LOGGER_NAME, Gate, our_children, recording_labor, sequenced_labor,
+from tandrel_helpers import (block, fail, stubborn, value, HANG_GUARD, LOGGER_NAME, Gate, our_children, recording_labor, sequenced_labor,
                              unreported_text, wait_ended)
 from tandrel_helpers import gate, fake_time, reap_leftovers  # noqa: F401  (fixtures)
 
@@ -175,15 +175,6 @@ def test_a_child_ending_without_reporting_is_raised_at_once(gate):
         next(plan.as_completed())
     assert str(info.value) == unreported_text(plan, 1)
     assert our_children(plan.pids) == []
-
-
-def stubborn(gate, ready, result):
-    """Ignores SIGTERM, says so, then waits for the gate."""
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    ready.set()
-    if not gate.wait(HANG_GUARD):
-        raise RuntimeError("gate never opened")
-    return result
 
 
 class OpenOnError(logging.Handler):

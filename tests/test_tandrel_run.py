@@ -13,7 +13,7 @@ import types
 import pytest
 
 import vortan.async_.tandrel as tandrel
-from tandrel_helpers import (block, fail, value, FORK, HANG_GUARD, LOGGER_NAME, FakeTime, Gate, RecordingManagedHandlers,
+from tandrel_helpers import (block, fail, stubborn, value, FORK, HANG_GUARD, LOGGER_NAME, FakeTime, Gate, RecordingManagedHandlers,
                              RecordingWorker, blocked_in_send, collected, is_reaped, our_children,
                              has_ended, recording_labor, sequenced_labor, unreported_text, wait_ended,
                              wait_until)
@@ -43,15 +43,6 @@ def leave(code):
 
 def unsendable(*args):
     return threading.Lock()
-
-
-def stubborn(gate, ready, result):
-    """Ignores SIGTERM, says so, then waits for the gate."""
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    ready.set()
-    if not gate.wait(HANG_GUARD):
-        raise RuntimeError("gate never opened")
-    return result
 
 
 def pattern(i, size):
