@@ -464,10 +464,22 @@ def test_join_of_a_plan_never_started(fake_time):
 # ---- join: waiting and the time limit --------------------------------------
 # The fake clock decides where the deadline is; the waiting itself is real.
 
+TIMERS = []
+
+
 def later(seconds, action, *args):
     timer = threading.Timer(seconds, action, args)
     timer.start()
+    TIMERS.append(timer)
     return timer
+
+
+@pytest.fixture(autouse=True)
+def timers_ended():
+    """No timer thread outlives its test: a later test's fork would copy it."""
+    yield
+    while TIMERS:
+        TIMERS.pop().join(HANG_GUARD)
 
 
 @pytest.mark.parametrize("timeout", [None, 0, 0.0])
