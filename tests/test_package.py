@@ -53,7 +53,9 @@ def _facts_from_binutils(path):
     def symbols(which):
         return {line.split()[-1].split("@")[0] for line in _run("nm", "-D", which, path).splitlines() if line.strip()}
     dynamic = _run("readelf", "-dW", path)
+    versions = {line.split("@")[-1] for line in _run("nm", "-D", "--undefined-only", path).splitlines() if "@" in line}
     return {
+        "versions": versions,
         "defined": symbols("--defined-only"),
         "undefined": symbols("--undefined-only"),
         "bind_now": "BIND_NOW" in dynamic or "Flags: NOW" in dynamic,
@@ -71,7 +73,10 @@ def _facts_from_pyelftools(path):
         dynsym = [s for s in elf.get_section_by_name(".dynsym").iter_symbols() if s.name]
         tags = {t.entry.d_tag: t.entry.d_val for t in elf.get_section_by_name(".dynamic").iter_tags()}
         comment = elf.get_section_by_name(".comment")
+        needed = elf.get_section_by_name(".gnu.version_r")
+        versions = {aux.name for _, auxes in (needed.iter_versions() if needed is not None else ()) for aux in auxes}
         return {
+            "versions": versions,
             "defined": {s.name for s in dynsym if s["st_shndx"] != "SHN_UNDEF"},
             "undefined": {s.name for s in dynsym if s["st_shndx"] == "SHN_UNDEF"},
             "bind_now": bool(tags.get("DT_FLAGS", 0) & df_bind_now
@@ -101,3 +106,10 @@ def test_release_build_is_hardened_and_exports_only_its_entry_point(name):
     assert facts["relro"] and facts["bind_now"], "full RELRO"
     assert "__stack_chk_fail" in facts["undefined"]
     assert "vortan-async: _FORTIFY_SOURCE=2" in facts["comment"], "optimised, with _FORTIFY_SOURCE=2"
+    # What the README promises of the wheels' tag: glibc 2.24 and the C++
+    # library of GCC 5, nothing newer.
+    newest = {"GLIBC": (2, 24), "GLIBCXX": (3, 4, 21), "CXXABI": (1, 3, 9)}
+    for version in facts["versions"]:
+        family, _, number = version.partition("_")
+        if family in newest and number[:1].isdigit():
+            assert tuple(map(int, number.split("."))) <= newest[family], version

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -228,9 +228,11 @@ void Receiver::drain(std::vector<Arrival>& arrivals) {
 
 namespace {
 
+// FIONBIO rather than fcntl: with large-file support, glibc 2.28 and later
+// bind fcntl to the newer fcntl64, which older systems lack.
 void make_non_blocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    int on = 1;
+    if (ioctl(fd, FIONBIO, &on) < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         throw PythonError{};
     }

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 namespace tandrel {
@@ -52,7 +52,7 @@ private:
         std::uint32_t next_sequence = 0;
     };
     int fd_;
-    std::unordered_map<long, Stream> streams_;
+    std::map<long, Stream> streams_;  // not unordered_map: see PlanRun::index_of_pid
     std::vector<char> scratch_;
     Receiver* previous_ = nullptr;
     Receiver* next_ = nullptr;

@@ -6,8 +6,8 @@
 
 #include "channel.h"
 
-#include <deque>
-#include <unordered_map>
+#include <list>
+#include <map>
 #include <vector>
 
 namespace tandrel {
@@ -31,11 +31,14 @@ struct PlanRun {
     Receiver receiver;
     std::vector<python_objects::Ref> workers;  // snapshot of _processes taken by start
     std::vector<ChildState> children;
-    std::unordered_map<long, size_t> index_of_pid;
+    // Node-based containers on purpose: with GCC 11 and later, the bucket
+    // arrays of unordered_map and the block maps of deque need a libstdc++
+    // newer than the wheels may assume (GLIBCXX_3.4.29).
+    std::map<long, size_t> index_of_pid;
     python_objects::Ref messages;  // dict: child index -> message as received
     std::vector<Arrival> received; // read off the channel, not rebuilt yet
-    std::deque<size_t> arrivals;   // child indexes in arrival order, not yet handed out
-    std::deque<size_t> silent;     // children that ended without reporting, not yet handed out
+    std::list<size_t> arrivals;   // child indexes in arrival order, not yet handed out
+    std::list<size_t> silent;     // children that ended without reporting, not yet handed out
     // How the last join or as_completed ended, for repr.
     enum class Outcome : unsigned char { open, finished, failed, timed_out, stopped };
     Outcome outcome = Outcome::open;
