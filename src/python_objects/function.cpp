@@ -15,10 +15,7 @@ namespace {
 
 // Filled in by ready_function_type(): a static type, since a heap type cannot
 // carry a vectorcall offset on 3.8.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyTypeObject function_type = static_type_header();
 
 Name name_inspect("inspect");
 Name name_parameter("Parameter");

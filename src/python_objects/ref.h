@@ -123,6 +123,12 @@ int entry_point_status(const char* where, Body&& body) noexcept {
     }
 }
 
+// The header of a static type object; the rest is filled in before PyType_Ready.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+constexpr PyTypeObject static_type_header() { return PyTypeObject{PyVarObject_HEAD_INIT(nullptr, 0)}; }
+#pragma GCC diagnostic pop
+
 // Py_EnterRecursiveCall for the span of a scope: a C++ call chain that
 // recurses through Python ends in RecursionError, not in a stack overflow.
 class RecursionGuard {

@@ -21,10 +21,7 @@ struct CompletedObject {
     bool running;  // inside next or close: Python code they run may call back
 };
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject completed_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyTypeObject completed_type = static_type_header();
 
 CompletedObject& as_completed_object(PyObject* object) { return *reinterpret_cast<CompletedObject*>(object); }
 

@@ -41,10 +41,7 @@ struct SenderObject {
     PyObject* weakreflist;
 };
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject sender_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyTypeObject sender_type = static_type_header();
 
 SenderObject& as_sender(PyObject* object) { return *reinterpret_cast<SenderObject*>(object); }
 

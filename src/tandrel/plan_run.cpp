@@ -22,10 +22,7 @@ struct InboxObject {
     PlanRun* run;
 };
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject inbox_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyTypeObject inbox_type = static_type_header();
 
 InboxObject& as_inbox(PyObject* object) { return *reinterpret_cast<InboxObject*>(object); }
 
