@@ -112,9 +112,11 @@ def test_classes_are_made_like_class_statements():
     # __qualname__ is consumed by type() and kept as the class's own attribute.
     assert [n for n in vars(Pcall) if n not in skip] == [
         "__module__", "__doc__", "pcall", "__init__", "pids", "start", "join", "terminate",
-        "kill", "livings", "_build_arguments", "as_completed", "__repr__", "max_running", "grace_period"]
+        "kill", "livings", "_build_arguments", "as_completed", "__repr__", "__enter__", "__exit__", "max_running",
+        "grace_period", "return_exceptions", "call_timeout", "process_group"]
     assert list(vars(ChildLabor)) == ["__module__", "__doc__", "__init__", "run", "_work"]
     assert Pcall.max_running is None and Pcall.grace_period == 1.0
+    assert Pcall.return_exceptions is False and Pcall.call_timeout is None and Pcall.process_group is False
     for cls in (Pcall, ChildLabor):
         assert cls.__module__ == "vortan.async_.tandrel"
         assert cls.__qualname__ == cls.__name__

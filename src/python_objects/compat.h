@@ -181,4 +181,7 @@ inline vectorcallfunc function_vectorcall(PyObject* function) {
 // frame, so that a C caller need not count the call itself: since 3.12.
 inline constexpr bool eval_counts_recursion = PY_VERSION_HEX >= 0x030C0000;
 
+// Whether exceptions take notes (BaseException.add_note, __notes__): since 3.11.
+inline constexpr bool exceptions_have_notes = PY_VERSION_HEX >= 0x030B0000;
+
 }  // namespace python_objects::compat

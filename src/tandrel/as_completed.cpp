@@ -19,6 +19,8 @@ struct CompletedObject {
     PyObject* globals;
     bool active;   // holds the plan's one join-or-as_completed
     bool running;  // inside next or close: Python code they run may call back
+    Failures failures;
+    size_t next_unstarted;  // with Failures::gather: where the look for children never forked goes on
 };
 
 PyTypeObject completed_type = static_type_header();
@@ -59,43 +61,53 @@ void deactivate(CompletedObject& it, PlanRun& run) {
     throw PythonError{};
 }
 
+Ref pair(size_t index, PyObject* outcome) {
+    Ref key = check(PyLong_FromSize_t(index));
+    return check(PyTuple_Pack(2, key.get(), outcome));
+}
+
+// (index, what child `index` delivered). A failure raised is that of the
+// plan: it stops the other children.
+Ref handed_out(CompletedObject& it, PlanRun& run, size_t index) {
+    Ref outcome;
+    try {
+        outcome = outcome_of(it.plan, run, run.workers[index].get(), index, it.failures);
+    } catch (const PythonError&) {
+        run.outcome = PlanRun::Outcome::failed;
+        run.failed_child = index;
+        stop_and_end(it, run);
+    }
+    return pair(index, outcome.get());
+}
+
 // The next (index, result), or an empty Ref when every child has reported.
 Ref next_result(CompletedObject& it, PlanRun& run) {
+    using Phase = ChildState::Phase;
     for (;;) {
         if (!run.arrivals.empty()) {
             const size_t index = run.arrivals.front();
             run.arrivals.pop_front();
-            Ref result;
-            try {
-                result = result_of(run, run.workers[index].get(), static_cast<Py_ssize_t>(index));
-            } catch (const PythonError&) {
-                run.outcome = PlanRun::Outcome::failed;
-                run.failed_child = index;
-                stop_and_end(it, run);
-            }
-            Ref key = check(PyLong_FromSize_t(index));
-            return check(PyTuple_Pack(2, key.get(), result.get()));
+            return handed_out(it, run, index);
         }
         if (!run.silent.empty()) {
             const size_t index = run.silent.front();
             run.silent.pop_front();
-            try {
-                raise_unreported(run.workers[index].get(), static_cast<Py_ssize_t>(index));
-            } catch (const PythonError&) {
-                run.outcome = PlanRun::Outcome::failed;
-                run.failed_child = index;
-                stop_and_end(it, run);
-            }
+            return handed_out(it, run, index);
         }
         if (run.done()) {
+            // Gathering, every child gets its turn: those never forked too.
+            while (it.failures == Failures::gather && it.next_unstarted < run.children.size()) {
+                const size_t index = it.next_unstarted++;
+                if (run.children[index].phase == Phase::waiting) return handed_out(it, run, index);
+            }
             deactivate(it, run);
             Ref workers = check(PyList_New(0));
             for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
-            finish(it.globals, it.plan, run, workers.get());
+            finish(it.globals, it.plan, run, workers.get(), it.failures);
             return Ref();
         }
         try {
-            run_on(it.globals, it.plan, run, true);
+            run_on(it.globals, it.plan, run, true, it.failures);
         } catch (const PythonError&) {
             stop_and_end(it, run);
         }
@@ -177,6 +189,7 @@ Ref as_completed_body(Function& function, Arguments& arguments) {
     PlanRun& run = plan_run(self, inbox);
     if (!run.started) raise_error(PyExc_RuntimeError, "as_completed: the plan was not started");
     if (run.busy) raise_error(PyExc_RuntimeError, "as_completed: another join or as_completed is already running on this plan");
+    const Failures failures = failures_wanted(self, arguments[1]);
     CompletedObject* it = PyObject_GC_New(CompletedObject, &completed_type);
     if (it == nullptr) throw PythonError{};
     Py_INCREF(self);
@@ -186,6 +199,8 @@ Ref as_completed_body(Function& function, Arguments& arguments) {
     it->globals = function.globals;
     it->active = true;
     it->running = false;
+    it->failures = failures;
+    it->next_unstarted = 0;
     run.busy = true;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(it));
     return Ref::steal(reinterpret_cast<PyObject*>(it));
@@ -222,8 +237,13 @@ const FunctionSpec as_completed_spec{
     "plan's timeout applies as in join. When every child has reported, stoptime\n"
     "and results are set as join sets them. Stopping early (break, close(), an\n"
     "exception in the loop, garbage collection) stops and reaps the children\n"
-    "still running; the results that arrived stay for a later join.",
-    signature({"self"}),
+    "still running; the results that arrived stay for a later join.\n"
+    "\n"
+    ":param return_exceptions: when true, a child's failure is yielded as\n"
+    "(index, exception) and the loop goes on, as join(return_exceptions=True)\n"
+    "fills the slots; every child is yielded once, those never started too.\n"
+    "None (the default) takes the attribute return_exceptions of the plan.",
+    signature({"self"}, {"return_exceptions"}),
     as_completed_body,
 };
 

@@ -144,6 +144,15 @@ Receiver::~Receiver() {
     if (next_ != nullptr) next_->previous_ = previous_;
 }
 
+void close_channel(PyObject* sender, Receiver& receiver) noexcept {
+    if (Py_TYPE(sender) == &sender_type) {
+        SenderObject& object = as_sender(sender);
+        if (object.fd >= 0) close(object.fd);
+        object.fd = -1;
+    }
+    receiver.shut();
+}
+
 void Receiver::forget_in_child() noexcept {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;

@@ -44,6 +44,8 @@ public:
     // Closes the descriptor here without touching anything else: for a
     // forked child, which must not keep the parent's receiving end open.
     void forget_in_child() noexcept;
+    // Closes the receiving end for good; draining then finds nothing.
+    void shut() noexcept { forget_in_child(); }
 
 private:
     struct Stream {
@@ -66,5 +68,10 @@ struct Channel {
     int receiver_fd;
 };
 Channel make_channel(PyObject* globals);
+
+// Closes both ends of a plan's channel once no child can send any more: the
+// sending end `sender` (when it is one that make_channel made; its put then
+// raises ValueError) and the receiving end.
+void close_channel(PyObject* sender, Receiver& receiver) noexcept;
 
 }  // namespace tandrel

@@ -359,6 +359,17 @@ constexpr const char* pcall_doc =
     "    is called without max_running (a subclass may set it).\n"
     ":attr grace_period: seconds that children asked to terminate (on a timeout,\n"
     "    an interrupt or any error leaving join) get before SIGKILL; 1.0.\n"
+    ":attr return_exceptions: False; when true, join and as_completed called\n"
+    "    without return_exceptions (and so pcall) return each child's failure in\n"
+    "    its slot instead of raising it.\n"
+    ":attr call_timeout: None, or the seconds each child may run from its own\n"
+    "    fork when start() is called without call_timeout.\n"
+    ":attr process_group: False; when true, each child leads its own process\n"
+    "    group from its fork on, and terminate, kill and every stop signal the\n"
+    "    group, so that what the child started (subprocesses, pools) goes too.\n"
+    "\n"
+    "A plan is a context manager: leaving `with` stops its children on an\n"
+    "exception and joins a started plan otherwise.\n"
     "\n"
     "The attribute _queue is the sending end of the plan's result channel, given\n"
     "to every child: put(message) pickles the message and sends it to the plan.\n"
@@ -378,7 +389,16 @@ Ref make_pcall_class(PyObject* globals) {
     FunctionOptions start_options;
     Ref start_kwdefaults = check(PyDict_New());
     check_status(PyDict_SetItem(start_kwdefaults.get(), name_max_running, Py_None));
+    check_status(PyDict_SetItem(start_kwdefaults.get(), name_call_timeout, Py_None));
     start_options.kwdefaults = start_kwdefaults.get();
+    // join and as_completed have one keyword each, and a dict each: a
+    // function's __kwdefaults__ is its own to change.
+    FunctionOptions join_options, as_completed_options;
+    Ref join_kwdefaults = check(PyDict_New()), as_completed_kwdefaults = check(PyDict_New());
+    check_status(PyDict_SetItem(join_kwdefaults.get(), name_return_exceptions, Py_None));
+    check_status(PyDict_SetItem(as_completed_kwdefaults.get(), name_return_exceptions, Py_None));
+    join_options.kwdefaults = join_kwdefaults.get();
+    as_completed_options.kwdefaults = as_completed_kwdefaults.get();
     Ref grace_period = check(PyFloat_FromDouble(1.0));
     return make_class(globals, "Pcall", bases.get(), pcall_doc,
                       {
@@ -386,15 +406,20 @@ Ref make_pcall_class(PyObject* globals) {
                           {"__init__", make_function(init_spec, globals, init_options)},
                           {"pids", make_property(make_function(pids_spec, globals))},
                           {"start", make_function(start_spec, globals, start_options)},
-                          {"join", make_function(join_spec, globals)},
+                          {"join", make_function(join_spec, globals, join_options)},
                           {"terminate", make_function(terminate_spec, globals)},
                           {"kill", make_function(kill_spec, globals)},
                           {"livings", make_property(make_function(livings_spec, globals))},
                           {"_build_arguments", make_function(build_arguments_spec, globals)},
-                          {"as_completed", make_function(as_completed_spec, globals)},
+                          {"as_completed", make_function(as_completed_spec, globals, as_completed_options)},
                           {"__repr__", make_function(repr_spec, globals)},
+                          {"__enter__", make_function(enter_spec, globals)},
+                          {"__exit__", make_function(exit_spec, globals)},
                           {"max_running", Ref::borrow(Py_None)},
                           {"grace_period", grace_period},
+                          {"return_exceptions", Ref::borrow(Py_False)},
+                          {"call_timeout", Ref::borrow(Py_None)},
+                          {"process_group", Ref::borrow(Py_False)},
                       });
 }
 

@@ -1,8 +1,13 @@
 #include "pcall_lifecycle.h"
 
+#include "channel.h"
+#include "child_failures.h"
 #include "names.h"
 #include "plan_run.h"
+#include "process_group.h"
 
+#include <cmath>
+#include <csignal>
 #include <cstring>
 #include "python_objects/calls.h"
 #include "python_objects/module.h"
@@ -61,7 +66,22 @@ bool has_started(PyObject* self) {
 
 bool never_forked(PyObject* child) { return get_attr(child, name_pid).get() == Py_None; }
 
+// With process groups, the groups of the children still running are
+// signalled; true when that is how the plan's children are signalled.
+bool signal_groups(PyObject* self, int signal) {
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    if (!run.started || !run.process_group) return false;
+    using Phase = ChildState::Phase;
+    for (const ChildState& child : run.children) {
+        if (child.known && (child.phase == Phase::running || child.phase == Phase::closing))
+            signal_group(child.pid, signal);
+    }
+    return true;
+}
+
 Ref terminate_body(Function&, Arguments& arguments) {
+    if (signal_groups(arguments[0], SIGTERM)) return Ref::borrow(Py_None);
     const bool started = has_started(arguments[0]);
     for_each_child(arguments[0], [&](PyObject* child) {
         if (started && never_forked(child)) return true;
@@ -80,6 +100,7 @@ bool exit_status_collected(PyObject* child) {
 }
 
 Ref kill_body(Function& function, Arguments& arguments) {
+    if (signal_groups(arguments[0], SIGKILL)) return Ref::borrow(Py_None);
     const bool started = has_started(arguments[0]);
     for_each_child(arguments[0], [&](PyObject* child) {
         if (exit_status_collected(child) || (started && never_forked(child))) return true;
@@ -114,9 +135,37 @@ size_t running_cap(PyObject* self, PyObject* max_running) {
     return static_cast<size_t>(cap);
 }
 
+// The seconds of `start(call_timeout=...)`, or of the attribute call_timeout
+// when None; 0 for no limit. `given` is set to the value as given.
+double call_limit(PyObject* globals, PyObject* self, PyObject* call_timeout, Ref& given) {
+    given = call_timeout == Py_None ? get_attr(self, name_call_timeout) : Ref::borrow(call_timeout);
+    PyObject* value = given.get();
+    if (value == Py_None) return 0;
+    bool real = PyFloat_Check(value) || (PyLong_Check(value) && !PyBool_Check(value));
+    if (!real && !PyBool_Check(value) && !PyUnicode_Check(value)) {
+        Ref numbers = import_module(globals, "numbers");
+        Ref real_type = get_attr(numbers.get(), name_real);
+        real = check_status(PyObject_IsInstance(value, real_type.get())) > 0;
+    }
+    if (!real)
+        raise_format(PyExc_TypeError, "call_timeout must be None or a positive number of seconds, not %.200s",
+                     Py_TYPE(value)->tp_name);
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        raise_error(PyExc_ValueError, "call_timeout is too large to count in seconds; None means no limit");
+    }
+    if (!(seconds > 0)) raise_format(PyExc_ValueError, "call_timeout must be a positive number of seconds, not %R", value);
+    return std::isinf(seconds) ? 0 : seconds;
+}
+
 Ref start_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
     const size_t cap = running_cap(self, arguments[1]);
+    Ref call_timeout_given;
+    const double call_timeout = call_limit(function.globals, self, arguments[2], call_timeout_given);
+    const bool process_group = is_true(get_attr(self, name_process_group).get());
     Ref holder;
     PlanRun& run = plan_run(self, holder);
     if (run.started) raise_error(PyExc_RuntimeError, "start: the plan was already started");
@@ -128,6 +177,9 @@ Ref start_body(Function& function, Arguments& arguments) {
         run.workers.push_back(Ref::borrow(PyList_GET_ITEM(workers.get(), i)));
     run.children.assign(run.workers.size(), ChildState{});
     run.cap = cap;
+    run.call_timeout = call_timeout;
+    run.call_timeout_given = std::move(call_timeout_given);
+    run.process_group = process_group;
     run.forking_over = false;
     run.next_to_fork = 0;
     try {
@@ -142,7 +194,10 @@ Ref start_body(Function& function, Arguments& arguments) {
 
 // ---- join ---------------------------------------------------------------------
 
-[[noreturn]] void time_out(PyObject* globals, PyObject* self, PlanRun& run) {
+// Past the deadline with a child still alive: the report, then every child
+// stopped and reaped; those still running are marked as stopped by the
+// plan's time limit.
+void stop_at_deadline(PyObject* globals, PyObject* self, PlanRun& run) {
     Ref lines = check(PyList_New(0));
     Ref living = get_attr(self, name_livings);
     Ref line_format = get_attr(text_still_running_line, name_format);
@@ -152,6 +207,12 @@ Ref start_body(Function& function, Arguments& arguments) {
     });
 
     call_method(self, name_terminate);
+    for (ChildState& child : run.children) {
+        using Phase = ChildState::Phase;
+        if ((child.phase == Phase::running || child.phase == Phase::closing) &&
+            child.stopped_by == ChildState::StoppedBy::nothing)
+            child.stopped_by = ChildState::StoppedBy::plan_timeout;
+    }
 
     Ref extended_msg = check(PyUnicode_Join(text_newline, lines.get()));
     Ref timeout = get_attr(self, name_timeout);
@@ -162,17 +223,21 @@ Ref start_body(Function& function, Arguments& arguments) {
 
     stop_children(globals, self, run, true);
     run.outcome = PlanRun::Outcome::timed_out;
-    raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
 }
 
 }  // namespace
 
-void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival) {
+Failures failures_wanted(PyObject* plan, PyObject* return_exceptions) {
+    Ref wanted = return_exceptions == Py_None ? get_attr(plan, name_return_exceptions) : Ref::borrow(return_exceptions);
+    return is_true(wanted.get()) ? Failures::gather : Failures::raise;
+}
+
+void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival, Failures failures) {
     auto stop_here = [&] {
         return run.done() || (until_arrival && (!run.arrivals.empty() || !run.silent.empty()));
     };
     while (!stop_here()) {
-        double wait = 0.25;
+        double wait = std::min(0.25, enforce_call_limits(self, run));
         Ref timeout = get_attr(self, name_timeout);
         if (is_true(timeout.get())) {
             Ref now = current_time(globals);
@@ -181,7 +246,9 @@ void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival)
                 // One last look: children that all ended have their results.
                 pump(globals, self, run, 0, Signals::raise);
                 if (stop_here()) return;
-                time_out(globals, self, run);
+                stop_at_deadline(globals, self, run);
+                if (failures == Failures::gather) return;
+                raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
             }
             Ref left = check(PyNumber_Subtract(deadline.get(), now.get()));
             const double seconds = PyFloat_AsDouble(left.get());
@@ -211,36 +278,49 @@ namespace {
 
 }  // namespace
 
-void raise_unreported(PyObject* child, Py_ssize_t index) {
+Ref unreported_failure(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures) {
+    const auto number = static_cast<Py_ssize_t>(index);
     Ref pid = get_attr(child, name_pid);
-    if (pid.get() == Py_None) raise_format(PyExc_ChildProcessError, "Child process-%zd was never started.", index);
+    if (pid.get() == Py_None) return never_started_error(number);
     Ref exitcode = get_attr(child, name_exitcode);
-    raise_format(PyExc_ChildProcessError,
-                 "Child process-%zd (pid %S) ended with exit code %S before reporting a result.", index, pid.get(),
-                 exitcode.get());
+    const ChildIdentity identity{number, pid.get(), exitcode.get()};
+    using StoppedBy = ChildState::StoppedBy;
+    const StoppedBy stopped_by = index < run.children.size() ? run.children[index].stopped_by : StoppedBy::nothing;
+    if (stopped_by == StoppedBy::call_timeout) return call_timeout_error(identity, run.call_timeout_given.get());
+    // Raised, it stays the ChildProcessError that a join after the
+    // plan's TimeoutError has always given.
+    if (stopped_by == StoppedBy::plan_timeout && failures == Failures::gather)
+        return plan_timeout_error(identity, get_attr(plan, name_timeout).get());
+    return unreported_error(identity);
 }
 
-Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index) {
-    Ref key = check(PyLong_FromSsize_t(index));
+Ref outcome_of(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures) {
+    Ref key = check(PyLong_FromSize_t(index));
     Ref message = dict_get(run.messages.get(), key.get());
-    if (!message) raise_unreported(child, index);
+    if (!message) {
+        Ref failure = unreported_failure(plan, run, child, index, failures);
+        if (failures == Failures::gather) return failure;
+        raise_child_failure(failure.get());
+    }
     Ref fast = check(PySequence_Fast(message.get(), "a result message must be a sequence"));
     if (PySequence_Fast_GET_SIZE(fast.get()) != 3)
         raise_format(PyExc_ValueError, "a result message has %zd items, not 3", PySequence_Fast_GET_SIZE(fast.get()));
     // Both held: the flag's __bool__ may empty a list message.
     Ref result = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), 2));
     Ref success = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), 1));
-    if (!is_true(success.get())) raise_child_failure(result.get());
+    if (is_true(success.get())) return result;
+    if (failures == Failures::raise) raise_child_failure(result.get());
+    if (PyExceptionClass_Check(result.get())) return call(result.get());  // what `raise` would make of it
     return result;
 }
 
-void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children) {
+void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children, Failures failures) {
     set_attr(self, name_stoptime, current_time(globals).get());
     Ref results = check(PyList_New(0));
-    Py_ssize_t index = 0;
+    size_t index = 0;
     for_each(children, [&](PyObject* child) {
         try {
-            check_status(PyList_Append(results.get(), result_of(run, child, index).get()));
+            check_status(PyList_Append(results.get(), outcome_of(self, run, child, index, failures).get()));
         } catch (const PythonError&) {
             run.outcome = PlanRun::Outcome::failed;
             run.failed_child = static_cast<size_t>(index);
@@ -249,7 +329,8 @@ void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children)
         ++index;
     });
     set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
-    run.outcome = PlanRun::Outcome::finished;
+    // Gathered past the deadline, the plan still timed out.
+    if (run.outcome != PlanRun::Outcome::timed_out) run.outcome = PlanRun::Outcome::finished;
 }
 
 namespace {
@@ -258,6 +339,7 @@ Ref join_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
     Ref holder;
     PlanRun& run = plan_run(self, holder);
+    const Failures failures = failures_wanted(self, arguments[1]);
     BusyRun busy(run, "join");
     if (!run.started) {
         // Nothing to wait for; the standard Process refuses to join a child
@@ -265,11 +347,11 @@ Ref join_body(Function& function, Arguments& arguments) {
         set_attr(self, name_stoptime, current_time(function.globals).get());
         Ref processes = get_attr(self, name_private_processes);
         for_each(processes.get(), [&](PyObject* child) { call_method(child, name_join); });
-        finish(function.globals, self, run, processes.get());
+        finish(function.globals, self, run, processes.get(), failures);
         return Ref::borrow(Py_None);
     }
     try {
-        run_on(function.globals, self, run, false);
+        run_on(function.globals, self, run, false, failures);
     } catch (const PythonError&) {
         if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
         // None alive, but children held back by the cap must not start later.
@@ -281,8 +363,37 @@ Ref join_body(Function& function, Arguments& arguments) {
     run.silent.clear();
     Ref workers = check(PyList_New(0));
     for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
-    finish(function.globals, self, run, workers.get());
+    finish(function.globals, self, run, workers.get(), failures);
     return Ref::borrow(Py_None);
+}
+
+// ---- with -------------------------------------------------------------------------
+
+Ref enter_body(Function&, Arguments& arguments) { return Ref::borrow(arguments[0]); }
+
+// Leaving with an exception stops and reaps every child; leaving normally
+// joins a plan that was started and not joined. Either way a started plan
+// then closes its channel. A plan never started is left as it is.
+Ref exit_body(Function& function, Arguments& arguments) {
+    PyObject* self = arguments[0];
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    if (!run.started) return Ref::borrow(Py_False);
+    Ref sender = get_attr(self, name_private_queue);
+    if (arguments[1] != Py_None) {
+        if (run.alive > 0) stop_children(function.globals, self, run, false);
+        run.forking_over = true;
+        if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
+    } else if (run.outcome == PlanRun::Outcome::open) {
+        try {
+            call_method(self, name_join);
+        } catch (const PythonError&) {
+            if (run.alive == 0) close_channel(sender.get(), run.receiver);
+            throw;
+        }
+    }
+    if (run.alive == 0) close_channel(sender.get(), run.receiver);
+    return Ref::borrow(Py_False);
 }
 
 // ---- repr -----------------------------------------------------------------------
@@ -401,11 +512,16 @@ const FunctionSpec start_spec{
     "    or as_completed start the next child each time one ends, so that at most\n"
     "    K are alive at once. None (the default) takes the attribute max_running\n"
     "    of the plan, None on Pcall itself: every child is started now.\n"
+    ":param call_timeout: the seconds each child may run, counted from its own\n"
+    "    fork. A child still running then is stopped (terminated, given\n"
+    "    grace_period seconds, killed, reaped) and fails with TimeoutError. None\n"
+    "    (the default) takes the attribute call_timeout of the plan, None on\n"
+    "    Pcall itself: no limit but the plan's timeout.\n"
     "\n"
     "A plan starts once: a second start raises RuntimeError and changes nothing.\n"
     "When forking fails part-way, the children already started are stopped and\n"
     "reaped before the error is raised.",
-    signature({"self"}, {"max_running"}),
+    signature({"self"}, {"max_running", "call_timeout"}),
     start_body,
 };
 
@@ -426,8 +542,16 @@ const FunctionSpec join_spec{
     "seconds, killed if need be and reaped, and TimeoutError is raised; any other\n"
     "exception that leaves join (KeyboardInterrupt included) stops them the same\n"
     "way first. A later join returns at once with what was delivered. One join\n"
-    "(or as_completed) at a time: another raises RuntimeError.",
-    signature({"self"}),
+    "(or as_completed) at a time: another raises RuntimeError.\n"
+    "\n"
+    ":param return_exceptions: when true, no failure is raised: each child's slot\n"
+    "    of `results` holds its result or its exception (a child that never\n"
+    "    reported: ChildProcessError; stopped at a time limit: TimeoutError; never\n"
+    "    started: ChildProcessError), and the plan's deadline stops the children\n"
+    "    still running and still sets `results`. After a TimeoutError, this is how\n"
+    "    the results delivered before it are read. None (the default) takes the\n"
+    "    attribute return_exceptions of the plan, False on Pcall itself.",
+    signature({"self"}, {"return_exceptions"}),
     join_body,
 };
 
@@ -463,6 +587,29 @@ const FunctionSpec repr_spec{
     "k running; finished; failed; timed out; stopped.",
     signature({"self"}),
     repr_body,
+};
+
+const FunctionSpec enter_spec{
+    "__enter__",
+    "Pcall.__enter__",
+    "with\n"
+    "\n"
+    "`with Pcall(...) as plan:` gives the plan.",
+    signature({"self"}),
+    enter_body,
+};
+
+const FunctionSpec exit_spec{
+    "__exit__",
+    "Pcall.__exit__",
+    "end of with\n"
+    "\n"
+    "Leaving with an exception stops and reaps every child before the exception\n"
+    "goes on; leaving normally joins a plan that was started and not joined (its\n"
+    "limits apply). A started plan then closes its result channel, so that no\n"
+    "child and no descriptor of it remains; a plan never started is left alone.",
+    signature({"self", "exc_type", "exc_value", "traceback"}),
+    exit_body,
 };
 
 const FunctionSpec livings_spec{

@@ -16,6 +16,8 @@ extern const python_objects::FunctionSpec kill_spec;
 extern const python_objects::FunctionSpec livings_spec;
 extern const python_objects::FunctionSpec as_completed_spec;
 extern const python_objects::FunctionSpec repr_spec;
+extern const python_objects::FunctionSpec enter_spec;
+extern const python_objects::FunctionSpec exit_spec;
 
 void ready_as_completed_type();
 
@@ -24,19 +26,31 @@ void ready_as_completed_type();
 // time.time(), through the module global.
 python_objects::Ref current_time(PyObject* globals);
 
-// Moves the run on until it is done (or, with `until_arrival`, until a
-// message waits in `run.arrivals` or a silent end in `run.silent`). Past the plan's deadline, with a child
-// still alive, it logs the children still running, stops them all and raises
-// TimeoutError.
-void run_on(PyObject* globals, PyObject* plan, PlanRun& run, bool until_arrival);
+// How a join or as_completed hands out a child's failure.
+enum class Failures {
+    raise,   // raised; the plan's deadline raises TimeoutError
+    gather,  // returned in the child's slot (return_exceptions)
+};
 
-// The result of child `index`; raises its failure, or ChildProcessError when
-// it never reported.
-python_objects::Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index);
-[[noreturn]] void raise_unreported(PyObject* child, Py_ssize_t index);
+// The `return_exceptions` argument, or the plan's attribute when it is None.
+Failures failures_wanted(PyObject* plan, PyObject* return_exceptions);
+
+// Moves the run on until it is done (or, with `until_arrival`, until a
+// message waits in `run.arrivals` or a silent end in `run.silent`), stopping
+// children at their call_timeout. Past the plan's deadline, with a child
+// still alive, it logs the children still running and stops them all; then
+// it raises TimeoutError, or with Failures::gather just returns.
+void run_on(PyObject* globals, PyObject* plan, PlanRun& run, bool until_arrival, Failures failures);
+
+// What child `index` (the worker `child`) delivered: its result, or its
+// failure raised or returned as `failures` says. A child that never reported
+// fails with ChildProcessError, or TimeoutError when the plan stopped it at a
+// time limit.
+python_objects::Ref outcome_of(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures);
+python_objects::Ref unreported_failure(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures);
 
 // Once every child has ended: stoptime, then the results in child order, or
 // the lowest-indexed child's failure.
-void finish(PyObject* globals, PyObject* plan, PlanRun& run, PyObject* children);
+void finish(PyObject* globals, PyObject* plan, PlanRun& run, PyObject* children, Failures failures);
 
 }  // namespace tandrel

@@ -1,10 +1,13 @@
 #include "plan_run.h"
 
+#include "child_failures.h"
 #include "names.h"
+#include "process_group.h"
 #include "python_objects/calls.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -51,7 +54,11 @@ void inbox_dealloc(PyObject* object) {
     Py_TYPE(object)->tp_free(object);
 }
 
-using Clock = std::chrono::steady_clock;
+// At most about 31 years: anything longer would overflow the clock.
+Clock::duration duration_of(double seconds) {
+    seconds = std::min(seconds, 1e9);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 double seconds_until(Clock::time_point deadline) {
     return std::chrono::duration<double>(deadline - Clock::now()).count();
@@ -125,6 +132,14 @@ Ref unrebuildable(size_t index) {
     return check(PyTuple_Pack(3, key.get(), Py_False, failure.get()));
 }
 
+// A child's exception, re-raised in the parent later, says which child it
+// came from. Only the messages that ChildLabor sends are looked at.
+void note_if_failure(PyObject* message, size_t index, long pid) {
+    if (!PyTuple_CheckExact(message) || PyTuple_GET_SIZE(message) != 3 || PyTuple_GET_ITEM(message, 1) != Py_False)
+        return;
+    note_child(PyTuple_GET_ITEM(message, 2), static_cast<Py_ssize_t>(index), pid);
+}
+
 // Rebuilds the messages received, in order. An arrival leaves `received`
 // only once its message is stored: an interrupt while one is rebuilt loses
 // nothing, the next step takes it up again.
@@ -149,6 +164,7 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
                     throw PythonError{};
                 }
                 message = call(loads.get(), payload.get());
+                note_if_failure(message.get(), index, arrivals[taken].pid);
             } catch (const PythonError&) {
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
                 message = unrebuildable(index);
@@ -254,10 +270,20 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none) {
         while (may_fork(run)) {
             run.started = true;
             const size_t index = run.next_to_fork;
-            call_method(run.workers[index].get(), name_start);
+            const Clock::time_point forked_at = Clock::now();
+            {
+                ForkIntoOwnGroup own_group(run.process_group);
+                call_method(run.workers[index].get(), name_start);
+            }
+            run.children[index].forked_at = forked_at;
             run.children[index].phase = ChildState::Phase::running;
             ++run.alive;
             ++run.next_to_fork;
+            if (run.process_group) {
+                // Its group must exist before the plan may signal it.
+                learn_child(run, index);
+                make_group_leader(run.children[index].pid);
+            }
         }
     } catch (const PythonError&) {
         run.forking_over = true;
@@ -368,7 +394,7 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
             const Phase phase = run.children[i].phase;
             if (phase != Phase::running && phase != Phase::closing) continue;
             try {
-                call_method(run.workers[i].get(), method);
+                signal_child(run, i, method);
             } catch (const PythonError&) {
                 PyErr_Clear();
             }
@@ -385,15 +411,12 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
 
     double grace = 1.0;
     try {
-        grace = PyFloat_AsDouble(get_attr(plan, name_grace_period).get());
-        if (grace == -1.0 && PyErr_Occurred()) throw PythonError{};
+        grace = grace_period_of(plan);
     } catch (const PythonError&) {
         PyErr_Clear();
         grace = 1.0;
     }
-    if (!(grace > 0)) grace = 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(std::min(grace, 1e6)));
+    const Clock::time_point deadline = Clock::now() + duration_of(grace);
     while (run.alive > 0) {
         const double left = seconds_until(deadline);
         if (left <= 0) break;
@@ -401,6 +424,54 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
     }
     if (run.alive > 0) each_alive(name_kill);
     while (run.alive > 0) settle(0.25);
+}
+
+double grace_period_of(PyObject* plan) {
+    const double grace = PyFloat_AsDouble(get_attr(plan, name_grace_period).get());
+    if (grace == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return grace > 0 ? std::min(grace, 1e6) : 0;
+}
+
+void signal_child(PlanRun& run, size_t index, PyObject* method) {
+    const ChildState& child = run.children[index];
+    if (run.process_group && child.known) {
+        signal_group(child.pid, method == static_cast<PyObject*>(name_kill) ? SIGKILL : SIGTERM);
+        return;
+    }
+    call_method(run.workers[index].get(), method);
+}
+
+double enforce_call_limits(PyObject* plan, PlanRun& run) {
+    using Phase = ChildState::Phase;
+    using StoppedBy = ChildState::StoppedBy;
+    double next = 1e9;
+    if (run.call_timeout <= 0) return next;
+    const Clock::duration limit = duration_of(run.call_timeout);
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        ChildState& child = run.children[i];
+        if (child.phase != Phase::running && child.phase != Phase::closing) continue;
+        const Clock::time_point now = Clock::now();
+        if (child.stopped_by == StoppedBy::nothing) {
+            const Clock::time_point due = child.forked_at + limit;
+            if (now < due) {
+                next = std::min(next, std::chrono::duration<double>(due - now).count());
+                continue;
+            }
+            const double grace = grace_period_of(plan);
+            signal_child(run, i, name_terminate);
+            child.stopped_by = StoppedBy::call_timeout;
+            child.kill_due = now + duration_of(grace);
+            next = std::min(next, grace);
+        } else if (child.stopped_by == StoppedBy::call_timeout && child.kill_due != Clock::time_point{}) {
+            if (now < child.kill_due) {
+                next = std::min(next, std::chrono::duration<double>(child.kill_due - now).count());
+                continue;
+            }
+            signal_child(run, i, name_kill);
+            child.kill_due = Clock::time_point{};  // killed: nothing more to do but reap it
+        }
+    }
+    return next;
 }
 
 void stop_and_rethrow(PyObject* globals, PyObject* plan, PlanRun& run) {

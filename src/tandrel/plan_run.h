@@ -6,11 +6,14 @@
 
 #include "channel.h"
 
+#include <chrono>
 #include <list>
 #include <map>
 #include <vector>
 
 namespace tandrel {
+
+using Clock = std::chrono::steady_clock;
 
 struct ChildState {
     enum class Phase : unsigned char {
@@ -23,6 +26,12 @@ struct ChildState {
     bool known = false;  // pid and sentinel read from the worker
     long pid = 0;
     int sentinel = -1;
+    // Why the plan stopped the child, if it did: a child that never reported
+    // is then answered with a TimeoutError rather than ChildProcessError.
+    enum class StoppedBy : unsigned char { nothing, call_timeout, plan_timeout };
+    StoppedBy stopped_by = StoppedBy::nothing;
+    Clock::time_point forked_at{};  // taken just before its fork
+    Clock::time_point kill_due{};   // once terminated at its call_timeout
 };
 
 struct PlanRun {
@@ -47,6 +56,9 @@ struct PlanRun {
     bool forking_over = false;  // stopped, or a fork failed: nothing more is forked
     bool busy = false;          // a join or as_completed is running
     size_t cap = 0;             // children alive at once; 0: no cap
+    bool process_group = false; // each child leads its own process group
+    double call_timeout = 0;    // seconds each child may run from its fork; 0: no limit
+    python_objects::Ref call_timeout_given;  // the limit as given, for messages
     size_t next_to_fork = 0;
     size_t alive = 0;  // running or closing
     double closing_wait = 0.002;  // grows while a child stays closing
@@ -81,6 +93,19 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
 // to `grace_period` seconds for them to end, SIGKILL to the rest, and every
 // child reaped. Never forks again; never raises.
 void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool terminated);
+
+// Sends SIGTERM (`name_terminate`) or SIGKILL (`name_kill`) to one running
+// child: to its process group when the plan's children lead one, else
+// through its Process.
+void signal_child(PlanRun& run, size_t index, PyObject* method);
+
+// Stops the children that outlived call_timeout: SIGTERM at the limit,
+// SIGKILL once the grace period has passed too. Returns the seconds until the
+// next such step is due (a large number when none is).
+double enforce_call_limits(PyObject* plan, PlanRun& run);
+
+// The plan's grace_period in seconds (negative counts as 0).
+double grace_period_of(PyObject* plan);
 
 // Runs `stop_children` while an exception propagates, and lets it propagate.
 [[noreturn]] void stop_and_rethrow(PyObject* globals, PyObject* plan, PlanRun& run);
