@@ -32,14 +32,16 @@ FUNCTIONS = [
     (Pcall.__init__, "Pcall.__init__", None,
      "(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)"),
     (Pcall.pids.fget, "Pcall.pids", "pids (property)", "(self)"),
-    (Pcall.start, "Pcall.start", "start", "(self, *, max_running=None)"),
-    (Pcall.join, "Pcall.join", "join", "(self)"),
+    (Pcall.start, "Pcall.start", "start", "(self, *, max_running=None, call_timeout=None)"),
+    (Pcall.join, "Pcall.join", "join", "(self, *, return_exceptions=None)"),
     (Pcall.terminate, "Pcall.terminate", "terminate", "(self)"),
     (Pcall.kill, "Pcall.kill", "kill", "(self)"),
     (Pcall.livings.fget, "Pcall.livings", "property: livings", "(self)"),
     (Pcall._build_arguments, "Pcall._build_arguments", "internal: building arguments", "(self)"),
-    (Pcall.as_completed, "Pcall.as_completed", "as_completed", "(self)"),
+    (Pcall.as_completed, "Pcall.as_completed", "as_completed", "(self, *, return_exceptions=None)"),
     (Pcall.__repr__, "Pcall.__repr__", "repr", "(self)"),
+    (Pcall.__enter__, "Pcall.__enter__", "with", "(self)"),
+    (Pcall.__exit__, "Pcall.__exit__", "end of with", "(self, exc_type, exc_value, traceback)"),
 ]
 # Functions that the class holds wrapped: their qualified name leads to the
 # wrapper (a bound class method, a property), so they are not pickled by name.

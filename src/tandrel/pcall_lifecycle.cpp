@@ -378,7 +378,7 @@ Ref exit_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
     Ref holder;
     PlanRun& run = plan_run(self, holder);
-    if (!run.started) return Ref::borrow(Py_False);
+    if (!run.started) return Ref::borrow(Py_None);
     Ref sender = get_attr(self, name_private_queue);
     if (arguments[1] != Py_None) {
         if (run.alive > 0) stop_children(function.globals, self, run, false);
@@ -393,7 +393,7 @@ Ref exit_body(Function& function, Arguments& arguments) {
         }
     }
     if (run.alive == 0) close_channel(sender.get(), run.receiver);
-    return Ref::borrow(Py_False);
+    return Ref::borrow(Py_None);
 }
 
 // ---- repr -----------------------------------------------------------------------

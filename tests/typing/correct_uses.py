@@ -70,6 +70,16 @@ def main() -> None:
     plan.start()
     plan.join()
     results: Optional[Tuple[Any, ...]] = plan.results
+    with Pcall(square, iargs=[(1,), (2,)]) as gathered:
+        gathered.start(max_running=1, call_timeout=2.5)
+        for index, outcome in gathered.as_completed(return_exceptions=True):
+            print(index, outcome)
+        gathered.join(return_exceptions=True)
+
+    class Gather(Pcall):
+        return_exceptions = True
+        process_group = True
+        call_timeout = 30.0
     if plan.results is not None:
         print(len(plan.results), plan.results[0], squares, results, plan.pids, plan.livings)
 

@@ -7,7 +7,9 @@ import time as time
 from collections import namedtuple as namedtuple
 from multiprocessing.context import ForkContext, ForkProcess
 from multiprocessing.queues import SimpleQueue
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from types import TracebackType
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type,
+                    TypeVar, Union)
 
 from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
 from vortan.log import managed_handlers as managed_handlers
@@ -15,6 +17,7 @@ from vortan.log import managed_handlers as managed_handlers
 __all__ = ["Pcall", "ChildLabor", "ChildWork"]
 
 _Targets = Union[Callable[..., Any], Sequence[Callable[..., Any]]]
+_Plan = TypeVar("_Plan", bound="Pcall")
 
 multiprocessing: ForkContext
 logger: logging.Logger
@@ -36,6 +39,9 @@ class ChildLabor(ForkProcess):
 class Pcall:
     max_running: Optional[int]
     grace_period: float
+    return_exceptions: bool
+    call_timeout: Optional[float]
+    process_group: bool
     targets: _Targets
     timeout: Optional[float]
     cargs: Iterable[Any]
@@ -71,12 +77,19 @@ class Pcall:
     ) -> None: ...
     @property
     def pids(self) -> Tuple[Optional[int], ...]: ...
-    def start(self, *, max_running: Optional[int] = ...) -> None: ...
-    def join(self) -> None: ...
+    def start(self, *, max_running: Optional[int] = ..., call_timeout: Optional[float] = ...) -> None: ...
+    def join(self, *, return_exceptions: Optional[bool] = ...) -> None: ...
     def terminate(self) -> None: ...
     def kill(self) -> None: ...
     @property
     def livings(self) -> Tuple[ChildLabor, ...]: ...
     def _build_arguments(self) -> List[Dict[str, Any]]: ...
-    def as_completed(self) -> Iterator[Tuple[int, Any]]: ...
+    def as_completed(self, *, return_exceptions: Optional[bool] = ...) -> Iterator[Tuple[int, Any]]: ...
     def __repr__(self) -> str: ...
+    def __enter__(self: _Plan) -> _Plan: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None: ...
