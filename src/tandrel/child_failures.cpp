@@ -7,8 +7,6 @@ namespace tandrel {
 
 using namespace python_objects;
 
-namespace {
-
 Ref with_identity(PyObject* type, Ref message, Py_ssize_t index, PyObject* pid, PyObject* exitcode) {
     Ref error = check(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
     Ref index_object = check(PyLong_FromSsize_t(index));
@@ -17,8 +15,6 @@ Ref with_identity(PyObject* type, Ref message, Py_ssize_t index, PyObject* pid, 
     set_attr(error.get(), name_exitcode, exitcode);
     return error;
 }
-
-}  // namespace
 
 Ref never_started_error(Py_ssize_t index) {
     return with_identity(PyExc_ChildProcessError,

@@ -17,6 +17,11 @@ struct ChildIdentity {
     PyObject* exitcode;
 };
 
+// An exception of `type` with `message`, carrying `index`, `pid` and
+// `exitcode` as attributes.
+python_objects::Ref with_identity(PyObject* type, python_objects::Ref message, Py_ssize_t index, PyObject* pid,
+                                  PyObject* exitcode);
+
 // ChildProcessError: the child was never forked.
 python_objects::Ref never_started_error(Py_ssize_t index);
 // ChildProcessError: the child ended without reporting a result.

@@ -5,6 +5,7 @@
 #include "pcall.h"
 #include "fork_context.h"
 #include "pcall_lifecycle.h"
+#include "pcall_map.h"
 #include "plan_run.h"
 #include "process_group.h"
 #include "python_objects/calls.h"
@@ -51,6 +52,7 @@ void module_body(PyObject* globals) {
     ready_plan_run_type();
     ready_channel_types(globals);
     ready_as_completed_type();
+    ready_map_types();
     install_group_fork_handler();
     // Hides the imported modules, the fork context and the logger from `import *`.
     set_global(globals, "__all__", check(Py_BuildValue("[sss]", "Pcall", "ChildLabor", "ChildWork")).get());

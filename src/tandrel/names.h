@@ -73,6 +73,7 @@ inline Name name_sentinel("sentinel");
 inline Name name_close("close");
 inline Name name_grace_period("grace_period");
 inline Name name_max_running("max_running");
+inline Name name_chunksize("chunksize");
 inline Name name_call_timeout("call_timeout");
 inline Name name_return_exceptions("return_exceptions");
 inline Name name_process_group("process_group");

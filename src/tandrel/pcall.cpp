@@ -5,6 +5,7 @@
 #include "names.h"
 #include "plan_run.h"
 #include "pcall_lifecycle.h"
+#include "pcall_map.h"
 #include "python_objects/calls.h"
 #include "python_objects/classes.h"
 #include "python_objects/function.h"
@@ -399,6 +400,10 @@ Ref make_pcall_class(PyObject* globals) {
     check_status(PyDict_SetItem(as_completed_kwdefaults.get(), name_return_exceptions, Py_None));
     join_options.kwdefaults = join_kwdefaults.get();
     as_completed_options.kwdefaults = as_completed_kwdefaults.get();
+    FunctionOptions map_options, imap_options;
+    Ref map_defaults = map_kwdefaults(), imap_defaults = map_kwdefaults();
+    map_options.kwdefaults = map_defaults.get();
+    imap_options.kwdefaults = imap_defaults.get();
     Ref grace_period = check(PyFloat_FromDouble(1.0));
     return make_class(globals, "Pcall", bases.get(), pcall_doc,
                       {
@@ -415,6 +420,8 @@ Ref make_pcall_class(PyObject* globals) {
                           {"__repr__", make_function(repr_spec, globals)},
                           {"__enter__", make_function(enter_spec, globals)},
                           {"__exit__", make_function(exit_spec, globals)},
+                          {"map", make_classmethod(make_function(map_spec, globals, map_options))},
+                          {"imap", make_classmethod(make_function(imap_spec, globals, imap_options))},
                           {"max_running", Ref::borrow(Py_None)},
                           {"grace_period", grace_period},
                           {"return_exceptions", Ref::borrow(Py_False)},

@@ -35,6 +35,27 @@ Ref current_time(PyObject* globals) {
     return call_method(time.get(), name_time);
 }
 
+double limit_in_seconds(PyObject* globals, PyObject* value, const char* name) {
+    if (value == Py_None) return 0;
+    bool real = PyFloat_Check(value) || (PyLong_Check(value) && !PyBool_Check(value));
+    if (!real && !PyBool_Check(value) && !PyUnicode_Check(value)) {
+        Ref numbers = import_module(globals, "numbers");
+        Ref real_type = get_attr(numbers.get(), name_real);
+        real = check_status(PyObject_IsInstance(value, real_type.get())) > 0;
+    }
+    if (!real)
+        raise_format(PyExc_TypeError, "%s must be None or a positive number of seconds, not %.200s", name,
+                     Py_TYPE(value)->tp_name);
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        raise_format(PyExc_ValueError, "%s is too large to count in seconds; None means no limit", name);
+    }
+    if (!(seconds > 0)) raise_format(PyExc_ValueError, "%s must be a positive number of seconds, not %R", name, value);
+    return std::isinf(seconds) ? 0 : seconds;
+}
+
 namespace {
 
 // ---- inspection and control -------------------------------------------------
@@ -139,25 +160,7 @@ size_t running_cap(PyObject* self, PyObject* max_running) {
 // when None; 0 for no limit. `given` is set to the value as given.
 double call_limit(PyObject* globals, PyObject* self, PyObject* call_timeout, Ref& given) {
     given = call_timeout == Py_None ? get_attr(self, name_call_timeout) : Ref::borrow(call_timeout);
-    PyObject* value = given.get();
-    if (value == Py_None) return 0;
-    bool real = PyFloat_Check(value) || (PyLong_Check(value) && !PyBool_Check(value));
-    if (!real && !PyBool_Check(value) && !PyUnicode_Check(value)) {
-        Ref numbers = import_module(globals, "numbers");
-        Ref real_type = get_attr(numbers.get(), name_real);
-        real = check_status(PyObject_IsInstance(value, real_type.get())) > 0;
-    }
-    if (!real)
-        raise_format(PyExc_TypeError, "call_timeout must be None or a positive number of seconds, not %.200s",
-                     Py_TYPE(value)->tp_name);
-    const double seconds = PyFloat_AsDouble(value);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
-        PyErr_Clear();
-        raise_error(PyExc_ValueError, "call_timeout is too large to count in seconds; None means no limit");
-    }
-    if (!(seconds > 0)) raise_format(PyExc_ValueError, "call_timeout must be a positive number of seconds, not %R", value);
-    return std::isinf(seconds) ? 0 : seconds;
+    return limit_in_seconds(globals, given.get(), "call_timeout");
 }
 
 Ref start_body(Function& function, Arguments& arguments) {

@@ -23,6 +23,11 @@ void ready_as_completed_type();
 
 // What join and as_completed share.
 
+// A limit in seconds, as `call_timeout` takes it: None or inf for no limit
+// (0 returned), else a positive real number; anything else is refused with
+// TypeError or ValueError naming the argument `name`.
+double limit_in_seconds(PyObject* globals, PyObject* value, const char* name);
+
 // time.time(), through the module global.
 python_objects::Ref current_time(PyObject* globals);
 

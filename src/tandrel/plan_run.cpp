@@ -34,6 +34,7 @@ int inbox_traverse(PyObject* object, visitproc visit, void* arg) {
     if (run == nullptr) return 0;
     for (const Ref& worker : run->workers) Py_VISIT(worker.get());
     Py_VISIT(run->messages.get());
+    for (const auto& message : run->stream) Py_VISIT(message.second.get());
     return 0;
 }
 
@@ -44,6 +45,8 @@ int inbox_clear(PyObject* object) {
     std::vector<Ref> workers = std::move(run->workers);
     run->workers.clear();
     Ref messages = std::move(run->messages);
+    auto stream = std::move(run->stream);
+    run->stream.clear();
     return 0;
 }
 
@@ -169,9 +172,13 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
                 message = unrebuildable(index);
             }
-            Ref key = check(PyLong_FromSize_t(index));
-            check_status(PyDict_SetItem(run.messages.get(), key.get(), message.get()));
-            run.arrivals.push_back(index);
+            if (run.streamed) {
+                run.stream.emplace_back(index, std::move(message));
+            } else {
+                Ref key = check(PyLong_FromSize_t(index));
+                check_status(PyDict_SetItem(run.messages.get(), key.get(), message.get()));
+                run.arrivals.push_back(index);
+            }
             arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
     } catch (...) {
@@ -375,7 +382,7 @@ void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signa
         if (run.children[i].phase == Phase::ended) continue;  // counted once, whatever ran meanwhile
         run.receiver.discard(run.children[i].pid);  // what a dead child left unfinished
         reap(run, i);
-        if (!run.reported(i) && !awaits_rebuilding(run, run.children[i].pid)) run.silent.push_back(i);
+        if (run.streamed || (!run.reported(i) && !awaits_rebuilding(run, run.children[i].pid))) run.silent.push_back(i);
     }
     if (failure) {
         compat::restore_raised_exception(failure.release());

@@ -48,6 +48,11 @@ struct PlanRun {
     std::vector<Arrival> received; // read off the channel, not rebuilt yet
     std::list<size_t> arrivals;   // child indexes in arrival order, not yet handed out
     std::list<size_t> silent;     // children that ended without reporting, not yet handed out
+    // A streamed run (Pcall.map) hears from each child many times: every
+    // message is kept, in arrival order, for the run's owner to take, and
+    // every child that ends goes to `silent`, reported or not.
+    bool streamed = false;
+    std::vector<std::pair<size_t, python_objects::Ref>> stream;
     // How the last join or as_completed ended, for repr.
     enum class Outcome : unsigned char { open, finished, failed, timed_out, stopped };
     Outcome outcome = Outcome::open;

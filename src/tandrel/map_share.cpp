@@ -1,0 +1,245 @@
+#include "map_share.h"
+
+#include "names.h"
+#include "python_objects/calls.h"
+
+#include <chrono>
+#include <sys/mman.h>
+
+namespace tandrel {
+
+using namespace python_objects;
+
+SharedProgress::SharedProgress(size_t count) : bytes_(sizeof(ShareProgress) * (count > 0 ? count : 1)) {
+    void* memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PythonError{};
+    }
+    slots_ = static_cast<ShareProgress*>(memory);  // zero-filled by the kernel
+}
+
+SharedProgress::~SharedProgress() { munmap(slots_, bytes_); }
+
+namespace {
+
+// Results go back when this many are waiting or this long has passed since the
+// last batch, whichever comes first: a large share never holds everything
+// until its end, and a progress count moves several times a second.
+constexpr Py_ssize_t batch_items = 1024;
+constexpr auto batch_interval = std::chrono::milliseconds(50);
+
+struct ShareObject {
+    PyObject_HEAD
+    PyObject* globals;
+    ShareWork work;  // owns function, items and queue
+};
+
+PyTypeObject share_type = static_type_header();
+
+ShareObject& as_share(PyObject* object) { return *reinterpret_cast<ShareObject*>(object); }
+
+// function(argument), or an empty Ref with the error set.
+Ref call_one(PyObject* function, PyObject* argument) {
+    PyObject* argv[2] = {nullptr, argument};
+    return Ref::steal(compat::vectorcall(function, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+std::int64_t steady_nanoseconds() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The failure being raised, logged as the plan logs a failed target and
+// wrapped so that its traceback travels with it.
+Ref wrapped_failure(PyObject* globals, PyObject* function, size_t item) {
+    Ref failure = Ref::steal(compat::fetch_raised_exception());
+    HandlingException handling(failure.get());
+    Ref logger = lookup_global(globals, global_logger);
+    Ref name = Ref::steal(PyObject_Repr(function));
+    if (!name) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+        name = check(PyUnicode_FromString("<unprintable function>"));
+    }
+    Ref text = check(PyUnicode_FromFormat("Caught error while mapping %U over item %zu in a child process:\n\n",
+                                          name.get(), item));
+    call_method(logger.get(), name_exception, text.get());
+    Ref wrapper_class = lookup_global(globals, global_exception_with_traceback);
+    return call(wrapper_class.get(), failure.get());
+}
+
+class Batch {
+public:
+    Batch(PyObject* globals, const ShareWork& work) : globals_(globals), work_(work) { reset(work.begin); }
+
+    void add(Ref value, bool failed) {
+        if (failed) {
+            Ref position = check(PyLong_FromSsize_t(PyList_GET_SIZE(values_.get())));
+            check_status(PyList_Append(failed_.get(), position.get()));
+        }
+        check_status(PyList_Append(values_.get(), value.get()));
+    }
+    bool due() const {
+        return work_.each_item || PyList_GET_SIZE(values_.get()) >= batch_items ||
+               std::chrono::steady_clock::now() - last_sent_ >= batch_interval;
+    }
+    bool has_failure() const { return PyList_GET_SIZE(failed_.get()) > 0; }
+
+    // Sends the batch; a result that does not pickle fails in its own slot.
+    // True when the batch held a failure.
+    bool send(size_t next) {
+        if (PyList_GET_SIZE(values_.get()) == 0) return false;
+        try {
+            call_method(work_.queue, name_put, message().get());
+        } catch (const PythonError&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            PyErr_Clear();
+            isolate_unpicklable();
+            call_method(work_.queue, name_put, message().get());
+        }
+        const bool failed = has_failure();
+        reset(next);
+        return failed;
+    }
+
+private:
+    Ref message() {
+        Ref first = check(PyLong_FromSize_t(first_));
+        Ref failed = check(PyList_AsTuple(failed_.get()));
+        Ref batch = check(PyList_New(batch_size));
+        PyList_SET_ITEM(batch.get(), 0, first.release());
+        PyList_SET_ITEM(batch.get(), 1, Ref(values_).release());
+        PyList_SET_ITEM(batch.get(), 2, failed.release());
+        return batch;
+    }
+    void isolate_unpicklable() {
+        Ref multiprocessing = lookup_global(globals_, global_multiprocessing);
+        Ref reducer = get_attr(multiprocessing.get(), name_reducer);
+        Ref pickler = get_attr(reducer.get(), name_forking_pickler);
+        Ref dumps = get_attr(pickler.get(), name_dumps);
+        Ref values = std::move(values_);
+        Ref failed = std::move(failed_);
+        values_ = check(PyList_New(0));
+        failed_ = check(PyList_New(0));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values.get()); ++k) {
+            Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), k));
+            Ref position = check(PyLong_FromSsize_t(k));
+            bool was_failed = check_status(PySequence_Contains(failed.get(), position.get())) > 0;
+            if (!call_one(dumps.get(), value.get())) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+                value = wrapped_failure(globals_, work_.function, first_ + static_cast<size_t>(k));
+                was_failed = true;
+            }
+            add(std::move(value), was_failed);
+        }
+    }
+    void reset(size_t first) {
+        first_ = first;
+        values_ = check(PyList_New(0));
+        failed_ = check(PyList_New(0));
+        last_sent_ = std::chrono::steady_clock::now();
+    }
+
+    PyObject* globals_;
+    const ShareWork& work_;
+    size_t first_ = 0;
+    Ref values_, failed_;
+    std::chrono::steady_clock::time_point last_sent_;
+};
+
+// In the child: runs the share, item after item. Without gather, the first
+// failure ends the share once it is sent.
+void run_share(PyObject* globals, const ShareWork& work) {
+    if (!PyTuple_CheckExact(work.items) || work.end > static_cast<size_t>(PyTuple_GET_SIZE(work.items)))
+        raise_error(PyExc_SystemError, "a map share's items are not the map's");
+    Batch batch(globals, work);
+    for (size_t i = work.begin; i < work.end; ++i) {
+        work.progress->begun_at.store(steady_nanoseconds(), std::memory_order_relaxed);
+        work.progress->begun_until.store(static_cast<std::int64_t>(i + 1), std::memory_order_release);
+        Ref item = Ref::borrow(PyTuple_GET_ITEM(work.items, static_cast<Py_ssize_t>(i)));
+        Ref result = call_one(work.function, item.get());
+        const bool failed = !result;
+        if (failed) {
+            // SystemExit, KeyboardInterrupt & co. end the child, as in a plan.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+            result = wrapped_failure(globals, work.function, i);
+        }
+        batch.add(std::move(result), failed);
+        if ((failed && !work.gather) || batch.due() || i + 1 == work.end) {
+            if (batch.send(i + 1) && !work.gather) return;
+        }
+    }
+}
+
+PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return entry_point("Pcall.map share", [&] {
+        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0))
+            raise_error(PyExc_TypeError, "a map share takes no arguments");
+        ShareObject& share = as_share(self);
+        if (share.work.function == nullptr) raise_error(PyExc_ValueError, "a cleared map share cannot run");
+        Ref keep = Ref::borrow(self);
+        run_share(share.globals, share.work);
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* share_repr(PyObject* self) noexcept {
+    const ShareWork& work = as_share(self).work;
+    return PyUnicode_FromFormat("<items %zu to %zu of a map>", work.begin, work.end - 1);
+}
+
+int share_traverse(PyObject* self, visitproc visit, void* arg) {
+    ShareObject& share = as_share(self);
+    Py_VISIT(share.globals);
+    Py_VISIT(share.work.function);
+    Py_VISIT(share.work.items);
+    Py_VISIT(share.work.queue);
+    return 0;
+}
+
+int share_clear(PyObject* self) {
+    ShareObject& share = as_share(self);
+    Py_CLEAR(share.globals);
+    Py_CLEAR(share.work.function);
+    Py_CLEAR(share.work.items);
+    Py_CLEAR(share.work.queue);
+    return 0;
+}
+
+void share_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    share_clear(self);
+    PyObject_GC_Del(self);
+}
+
+}  // namespace
+
+void ready_map_share_type() {
+    if (share_type.tp_flags & Py_TPFLAGS_READY) return;
+    PyTypeObject& t = share_type;
+    t.tp_name = "vortan.async_.tandrel.MapShare";
+    t.tp_basicsize = sizeof(ShareObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "One child's share of the items of a Pcall.map; calling it runs the share.";
+    t.tp_call = share_call;
+    t.tp_repr = share_repr;
+    t.tp_traverse = share_traverse;
+    t.tp_clear = share_clear;
+    t.tp_dealloc = share_dealloc;
+    check_status(PyType_Ready(&t));
+}
+
+Ref make_map_share(PyObject* globals, const ShareWork& work) {
+    ShareObject* share = PyObject_GC_New(ShareObject, &share_type);
+    if (share == nullptr) throw PythonError{};
+    share->globals = Ref::borrow(globals).release();
+    share->work = work;
+    Py_INCREF(work.function);
+    Py_INCREF(work.items);
+    Py_INCREF(work.queue);
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(share));
+    return Ref::steal(reinterpret_cast<PyObject*>(share));
+}
+
+}  // namespace tandrel
