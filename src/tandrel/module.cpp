@@ -16,6 +16,16 @@ using namespace python_objects;
 
 namespace {
 
+// Registered after multiprocessing's own exit handler, so it runs first: that
+// one joins every child it knows, without a limit.
+PyObject* at_exit(PyObject* globals, PyObject*) noexcept {
+    return entry_point("tandrel exit handler", [&] {
+        stop_runs_at_exit(globals);
+        return Ref::borrow(Py_None);
+    });
+}
+PyMethodDef at_exit_definition = {"_stop_plans_at_exit", at_exit, METH_NOARGS, nullptr};
+
 void module_body(PyObject* globals) {
     set_global(globals, "__doc__", check(PyUnicode_FromString(
         "Run Python callables in parallel, one forked child process per call.\n\n"
@@ -50,6 +60,8 @@ void module_body(PyObject* globals) {
     ready_plan_run_type();
     ready_channel_types(globals);
     ready_as_completed_type();
+    Ref atexit = import_module(globals, "atexit");
+    call_method(atexit.get(), name_register, check(PyCFunction_New(&at_exit_definition, globals)).get());
     // Hides the imported modules, the fork context and the logger from `import *`.
     set_global(globals, "__all__", check(Py_BuildValue("[sss]", "Pcall", "ChildLabor", "ChildWork")).get());
 }

@@ -67,7 +67,12 @@ inline Name name_format("format");
 inline Name name_error("error");
 inline Name name_p("p");
 inline Name name_extended_msg("extended_msg");
-inline Name name_private_inbox("_inbox");
+inline Name name_private_run("_run");
+inline Name name_bootstrap("_bootstrap");
+inline Name name_finalizer("finalizer");
+inline Name name_add_note("add_note");
+inline Name name_errno("errno");
+inline Name name_strerror("strerror");
 inline Name name_private_work_source("_work_source");
 inline Name name_sentinel("sentinel");
 inline Name name_close("close");
@@ -77,12 +82,19 @@ inline Name name_reducer("reducer");
 inline Name name_forking_pickler("ForkingPickler");
 inline Name name_dumps("dumps");
 inline Name name_loads("loads");
-inline Name name_register_at_fork("register_at_fork");
-inline Name name_after_in_child("after_in_child");
 inline Name name_keys("keys");
 inline Name name_items("items");
 inline Name name_getitem("__getitem__");
 inline Name name_real("Real");
+inline Name name_register("register");
+inline Name name_signature("signature");
+inline Name name_parameters("parameters");
+inline Name name_values("values");
+inline Name name_replace("replace");
+inline Name name_name("name");
+inline Name name_cls("cls");
+inline Name name_func_attr("__func__");
+inline Name name_dunder_signature("__signature__");
 inline Name text_still_running_line("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
 inline Name text_still_running("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
 inline Name text_newline("\n");
@@ -103,6 +115,8 @@ inline Name global_namedtuple("namedtuple");
 
 // Keyword-name tuples for vectorcalls.
 inline python_objects::KeywordNames keywords_p(name_p);
+inline python_objects::KeywordNames keywords_name(name_name);
+inline python_objects::KeywordNames keywords_parameters(name_parameters);
 inline python_objects::KeywordNames keywords_timeout_extended_msg(name_timeout, name_extended_msg);
 
 }  // namespace tandrel

@@ -3,6 +3,7 @@
 #include "names.h"
 #include "plan_run.h"
 
+#include <chrono>
 #include <cstring>
 #include "python_objects/calls.h"
 #include "python_objects/module.h"
@@ -34,62 +35,65 @@ namespace {
 
 // ---- inspection and control -------------------------------------------------
 
+// The pid the plan saw forked, or the worker's own before the run.
 Ref pids_body(Function&, Arguments& arguments) {
+    Ref holder;
+    PlanRun& run = plan_run(arguments[0], holder);
     Ref pids = check(PyList_New(0));
+    size_t index = 0;
     for_each_child(arguments[0], [&](PyObject* child) {
-        check_status(PyList_Append(pids.get(), get_attr(child, name_pid).get()));
+        const bool forked = index < run.children.size() && run.children[index].phase != Child::Phase::unforked;
+        Ref pid = forked ? check(PyLong_FromLong(run.children[index].pid)) : get_attr(child, name_pid);
+        check_status(PyList_Append(pids.get(), pid.get()));
+        ++index;
         return true;
     });
     return check(PyList_AsTuple(pids.get()));
 }
 
+// The workers of the children the plan has not seen end (none before start).
 Ref livings_body(Function&, Arguments& arguments) {
+    Ref holder;
+    PlanRun& run = plan_run(arguments[0], holder);
+    look_at_children(run);
     Ref alive = check(PyList_New(0));
-    for_each_child(arguments[0], [&](PyObject* child) {
-        if (is_true(call_method(child, name_is_alive).get())) check_status(PyList_Append(alive.get(), child));
-        return true;
-    });
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        if (run.children[i].alive()) check_status(PyList_Append(alive.get(), run.workers[i].get()));
+    }
     return check(PyList_AsTuple(alive.get()));
 }
 
-// Whether the plan's run has begun: from then on, children not forked yet
-// (under a cap) are left alone by terminate and kill.
-bool has_started(PyObject* self) {
+// Before start, and for children the plan has seen end (their pid may be
+// another process's by now) or never forked, there is nothing to signal.
+template <class Signal>
+void signal_children(PyObject* self, Signal&& signal) {
     Ref holder;
-    return plan_run(self, holder).started;
+    PlanRun& run = plan_run(self, holder);
+    look_at_children(run);
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        if (!run.children[i].may_signal()) continue;
+        Ref worker = run.workers[i];
+        signal(worker.get(), run.children[i]);
+    }
 }
 
-bool never_forked(PyObject* child) { return get_attr(child, name_pid).get() == Py_None; }
-
 Ref terminate_body(Function&, Arguments& arguments) {
-    const bool started = has_started(arguments[0]);
-    for_each_child(arguments[0], [&](PyObject* child) {
-        if (started && never_forked(child)) return true;
-        call_method(child, name_terminate);
-        return true;
+    signal_children(arguments[0], [](PyObject* worker, Child& child) {
+        call_method(worker, name_terminate);
+        child.stopped = Child::Stopped::terminated;
     });
     return Ref::borrow(Py_None);
 }
 
-// Whether the child's exit status has been collected: its pid may then belong
-// to another process already, so it must not be signalled.
-bool exit_status_collected(PyObject* child) {
-    Ref popen = get_attr(child, name_popen);
-    if (popen.get() == Py_None) return false;  // never started: os.kill refuses the pid None
-    return get_attr(popen.get(), name_returncode).get() != Py_None;
-}
-
 Ref kill_body(Function& function, Arguments& arguments) {
-    const bool started = has_started(arguments[0]);
-    for_each_child(arguments[0], [&](PyObject* child) {
-        if (exit_status_collected(child) || (started && never_forked(child))) return true;
+    signal_children(arguments[0], [&](PyObject*, Child& child) {
         Ref os = lookup_global(function.globals, global_os);
         Ref kill = get_attr(os.get(), name_kill);
-        Ref pid = get_attr(child, name_pid);
+        Ref pid = check(PyLong_FromLong(child.pid));
         Ref signal = lookup_global(function.globals, global_signal);
         Ref sigkill = get_attr(signal.get(), name_sigkill);
         call(kill.get(), pid.get(), sigkill.get());
-        return true;
+        child.stopped = Child::Stopped::killed;
     });
     return Ref::borrow(Py_None);
 }
@@ -114,29 +118,52 @@ size_t running_cap(PyObject* self, PyObject* max_running) {
     return static_cast<size_t>(cap);
 }
 
+// A number of seconds from the plan, or `fallback` when it is not one.
+double seconds_or(PyObject* value, double fallback) {
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+        return fallback;
+    }
+    return seconds;
+}
+
+// What the stops that cannot run Python code (a dropped plan, the exit
+// handler) need to know of the plan, read while they still can.
+void note_limits(PyObject* self, PlanRun& run) {
+    const double grace = seconds_or(get_attr(self, name_grace_period).get(), 1.0);
+    run.grace_period = grace > 0 ? grace : 0;
+    Ref timeout = get_attr(self, name_timeout);
+    const double limit = is_true(timeout.get()) ? seconds_or(timeout.get(), 0) : 0;
+    if (limit > 0 && limit < 1e9)
+        run.exit_deadline = std::chrono::steady_clock::now() +
+                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(limit));
+}
+
 Ref start_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
     const size_t cap = running_cap(self, arguments[1]);
     Ref holder;
     PlanRun& run = plan_run(self, holder);
-    if (run.started) raise_error(PyExc_RuntimeError, "start: the plan was already started");
+    if (run.started()) raise_error(PyExc_RuntimeError, "start: the plan was already started");
+    reap_orphans(false);
     set_attr(self, name_starttime, current_time(function.globals).get());
+    note_limits(self, run);
     Ref processes = get_attr(self, name_private_processes);
     Ref workers = check(PySequence_List(processes.get()));
     run.workers.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(workers.get()); ++i)
         run.workers.push_back(Ref::borrow(PyList_GET_ITEM(workers.get(), i)));
-    run.children.assign(run.workers.size(), ChildState{});
-    run.cap = cap;
-    run.forking_over = false;
-    run.next_to_fork = 0;
+    run.children.assign(run.workers.size(), Child{});
+    run.begin(cap);
     try {
         fork_children(function.globals, run, true);
     } catch (const PythonError&) {
-        if (run.started) stop_and_rethrow(function.globals, self, run);
+        if (run.alive() > 0) stop_and_rethrow(function.globals, self, run);
         throw;
     }
-    run.started = true;
     return Ref::borrow(Py_None);
 }
 
@@ -161,26 +188,29 @@ Ref start_body(Function& function, Arguments& arguments) {
     call_method(logger.get(), name_error, report.get());
 
     stop_children(globals, self, run, true);
-    run.outcome = PlanRun::Outcome::timed_out;
+    run.end(PlanRun::Outcome::timed_out);
     raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
 }
 
 }  // namespace
 
-void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival) {
+void run_until(PyObject* globals, PyObject* self, PlanRun& run, Until until) {
     auto stop_here = [&] {
-        return run.done() || (until_arrival && (!run.arrivals.empty() || !run.silent.empty()));
+        return run.done() ||
+               (until == Until::report && (!run.undelivered.empty() || !run.ended_unreported.empty()));
     };
     while (!stop_here()) {
         double wait = 0.25;
+        Ref deadline;
         Ref timeout = get_attr(self, name_timeout);
         if (is_true(timeout.get())) {
             Ref now = current_time(globals);
-            Ref deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
+            deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
             if (check_status(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) > 0) {
-                // One last look: children that all ended have their results.
-                pump(globals, self, run, 0, Signals::raise);
-                if (stop_here()) return;
+                // One last look: children that all ended have their results;
+                // those never forked by now never will be.
+                step(globals, run, 0, Python::allowed, deadline.get());
+                if (stop_here() && run.next_to_fork == run.children.size()) return;
                 time_out(globals, self, run);
             }
             Ref left = check(PyNumber_Subtract(deadline.get(), now.get()));
@@ -188,7 +218,7 @@ void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival)
             if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
             if (seconds < wait) wait = seconds;
         }
-        pump(globals, self, run, wait, Signals::raise);
+        step(globals, run, wait, Python::allowed, deadline.get());
     }
 }
 
@@ -211,19 +241,23 @@ namespace {
 
 }  // namespace
 
-void raise_unreported(PyObject* child, Py_ssize_t index) {
-    Ref pid = get_attr(child, name_pid);
-    if (pid.get() == Py_None) raise_format(PyExc_ChildProcessError, "Child process-%zd was never started.", index);
-    Ref exitcode = get_attr(child, name_exitcode);
+void raise_unreported(PlanRun& run, size_t index) {
+    const Child& child = run.children[index];
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (child.phase == Child::Phase::unforked)
+        raise_format(PyExc_ChildProcessError, "Child process-%zd was never started.", i);
+    if (!child.exit_code)
+        raise_format(PyExc_ChildProcessError, "Child process-%zd (pid %ld) ended before reporting a result.", i,
+                     child.pid);
     raise_format(PyExc_ChildProcessError,
-                 "Child process-%zd (pid %S) ended with exit code %S before reporting a result.", index, pid.get(),
-                 exitcode.get());
+                 "Child process-%zd (pid %ld) ended with exit code %ld before reporting a result.", i, child.pid,
+                 *child.exit_code);
 }
 
-Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index) {
-    Ref key = check(PyLong_FromSsize_t(index));
-    Ref message = dict_get(run.messages.get(), key.get());
-    if (!message) raise_unreported(child, index);
+Ref result_of(PlanRun& run, size_t index) {
+    Ref key = check(PyLong_FromSize_t(index));
+    Ref message = dict_get(run.reports.get(), key.get());
+    if (!message) raise_unreported(run, index);
     Ref fast = check(PySequence_Fast(message.get(), "a result message must be a sequence"));
     if (PySequence_Fast_GET_SIZE(fast.get()) != 3)
         raise_format(PyExc_ValueError, "a result message has %zd items, not 3", PySequence_Fast_GET_SIZE(fast.get()));
@@ -234,22 +268,19 @@ Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index) {
     return result;
 }
 
-void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children) {
+void finish(PyObject* globals, PyObject* self, PlanRun& run) {
     set_attr(self, name_stoptime, current_time(globals).get());
     Ref results = check(PyList_New(0));
-    Py_ssize_t index = 0;
-    for_each(children, [&](PyObject* child) {
+    for (size_t index = 0; index < run.children.size(); ++index) {
         try {
-            check_status(PyList_Append(results.get(), result_of(run, child, index).get()));
+            check_status(PyList_Append(results.get(), result_of(run, index).get()));
         } catch (const PythonError&) {
-            run.outcome = PlanRun::Outcome::failed;
-            run.failed_child = static_cast<size_t>(index);
+            run.end(PlanRun::Outcome::failed, index);
             throw;
         }
-        ++index;
-    });
+    }
     set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
-    run.outcome = PlanRun::Outcome::finished;
+    run.end(PlanRun::Outcome::finished);
 }
 
 namespace {
@@ -258,30 +289,19 @@ Ref join_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
     Ref holder;
     PlanRun& run = plan_run(self, holder);
-    BusyRun busy(run, "join");
-    if (!run.started) {
-        // Nothing to wait for; the standard Process refuses to join a child
-        // that was never started.
-        set_attr(self, name_stoptime, current_time(function.globals).get());
-        Ref processes = get_attr(self, name_private_processes);
-        for_each(processes.get(), [&](PyObject* child) { call_method(child, name_join); });
-        finish(function.globals, self, run, processes.get());
-        return Ref::borrow(Py_None);
-    }
+    RunClaim claim(run, "join");
+    if (!run.started()) raise_error(PyExc_RuntimeError, "join: the plan was not started");
     try {
-        run_on(function.globals, self, run, false);
+        run_until(function.globals, self, run, Until::done);
     } catch (const PythonError&) {
-        if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
+        if (run.alive() > 0) stop_and_rethrow(function.globals, self, run);
         // None alive, but children held back by the cap must not start later.
-        run.forking_over = true;
-        if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
+        if (run.outcome() == PlanRun::Outcome::none) run.end(PlanRun::Outcome::stopped);
         throw;
     }
-    run.arrivals.clear();
-    run.silent.clear();
-    Ref workers = check(PyList_New(0));
-    for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
-    finish(function.globals, self, run, workers.get());
+    run.undelivered.clear();
+    run.ended_unreported.clear();
+    finish(function.globals, self, run);
     return Ref::borrow(Py_None);
 }
 
@@ -303,12 +323,6 @@ Ref seconds_text(double seconds) {
     return call_method(format.get(), name_format, number.get());
 }
 
-Py_ssize_t length_of(PyObject* sized) {
-    const Py_ssize_t length = PyObject_Size(sized);
-    if (length < 0) throw PythonError{};
-    return length;
-}
-
 // <Pcall 8 children, 3 running, started 1.2 s ago>, and the other states.
 Ref repr_body(Function& function, Arguments& arguments) {
     using Outcome = PlanRun::Outcome;
@@ -318,17 +332,17 @@ Ref repr_body(Function& function, Arguments& arguments) {
     Ref holder;
     PlanRun& run = plan_run(self, holder);
     Ref state;
-    if (!run.started) {
+    if (!run.started()) {
         state = check(PyUnicode_FromString("not started"));
-    } else if (run.outcome == Outcome::finished) {
+    } else if (run.outcome() == Outcome::finished) {
         Ref stoptime = get_attr(self, name_stoptime);
         state = check(PyUnicode_FromFormat(
             "finished in %U s", seconds_text(seconds_between(get_attr(self, name_starttime).get(), stoptime.get())).get()));
-    } else if (run.outcome == Outcome::failed) {
+    } else if (run.outcome() == Outcome::failed) {
         state = check(PyUnicode_FromFormat("failed (child %zd)", static_cast<Py_ssize_t>(run.failed_child)));
-    } else if (run.outcome == Outcome::timed_out) {
+    } else if (run.outcome() == Outcome::timed_out) {
         state = check(PyUnicode_FromFormat("timed out after %S s", get_attr(self, name_timeout).get()));
-    } else if (run.outcome == Outcome::stopped) {
+    } else if (run.outcome() == Outcome::stopped) {
         state = check(PyUnicode_FromString("stopped"));
     } else {
         const Py_ssize_t running = length_of(get_attr(self, name_livings).get());
@@ -354,10 +368,19 @@ Ref pcall_body(Function& function, Arguments& arguments) {
         Ref error = Ref::steal(compat::fetch_raised_exception());
         try {
             Ref holder;
-            PlanRun& run = plan_run(parallels.get(), holder);
-            if (run.alive > 0) stop_children(function.globals, parallels.get(), run, false);
+            PlanRun* run = nullptr;
+            try {
+                run = &plan_run(parallels.get(), holder);
+            } catch (const PythonError&) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+                PyErr_Clear();  // a subclass that made its own run: nothing of ours to stop
+            }
+            if (run != nullptr && run->alive() > 0) stop_children(function.globals, parallels.get(), *run, false);
         } catch (const PythonError&) {
-            PyErr_Clear();
+            Ref second = Ref::steal(compat::fetch_raised_exception());
+            PyException_SetContext(second.get(), error.release());
+            compat::restore_raised_exception(second.release());
+            throw;
         }
         compat::restore_raised_exception(error.release());
         throw;

@@ -24,19 +24,21 @@ void ready_as_completed_type();
 // time.time(), through the module global.
 python_objects::Ref current_time(PyObject* globals);
 
-// Moves the run on until it is done (or, with `until_arrival`, until a
-// message waits in `run.arrivals` or a silent end in `run.silent`). Past the plan's deadline, with a child
-// still alive, it logs the children still running, stops them all and raises
-// TimeoutError.
-void run_on(PyObject* globals, PyObject* plan, PlanRun& run, bool until_arrival);
+enum class Until { done, report };
+
+// Moves the run on until it is done (or, with Until::report, until a report
+// waits in `run.undelivered` or an unreported end in `run.ended_unreported`).
+// Past the plan's deadline, with a child still alive or never started, it
+// logs the children still running, stops them all and raises TimeoutError.
+void run_until(PyObject* globals, PyObject* plan, PlanRun& run, Until until);
 
 // The result of child `index`; raises its failure, or ChildProcessError when
 // it never reported.
-python_objects::Ref result_of(PlanRun& run, PyObject* child, Py_ssize_t index);
-[[noreturn]] void raise_unreported(PyObject* child, Py_ssize_t index);
+python_objects::Ref result_of(PlanRun& run, size_t index);
+[[noreturn]] void raise_unreported(PlanRun& run, size_t index);
 
 // Once every child has ended: stoptime, then the results in child order, or
 // the lowest-indexed child's failure.
-void finish(PyObject* globals, PyObject* plan, PlanRun& run, PyObject* children);
+void finish(PyObject* globals, PyObject* plan, PlanRun& run);
 
 }  // namespace tandrel
