@@ -118,6 +118,13 @@ Ref call_method(PyObject* object, PyObject* name, Args... args) {
 // is not a string and a keyword given twice (binding.cpp).
 void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping);
 
+// len(sized).
+inline Py_ssize_t length_of(PyObject* sized) {
+    const Py_ssize_t length = PyObject_Size(sized);
+    if (length < 0) throw PythonError{};
+    return length;
+}
+
 // A module global as the function body would see it: the module namespace,
 // then the builtins; NameError otherwise. Read at each use, never cached.
 Ref lookup_global(PyObject* globals, PyObject* name);

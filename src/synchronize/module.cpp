@@ -65,12 +65,7 @@ Ref make_state(PyObject* globals) {
     check_status(PyCapsule_SetContext(capsule.get(), owned));  // read without the name check
 
     Ref reset = check(PyCFunction_New(&reset_after_fork_definition, capsule.get()));
-    Ref os = import_module(globals, "os");
-    Ref register_at_fork = get_attr(os.get(), name_register_at_fork);
-    Ref no_arguments = check(PyTuple_New(0));
-    Ref keywords = check(PyDict_New());
-    check_status(PyDict_SetItem(keywords.get(), name_after_in_child, reset.get()));
-    check(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
+    call_after_fork_in_child(globals, reset.get());
     return capsule;
 }
 

@@ -24,8 +24,6 @@ inline Name name_self("self");
 inline Name name_underscore("_");
 inline Name name_get_logger("getLogger");
 inline Name name_is_enabled_for("isEnabledFor");
-inline Name name_register_at_fork("register_at_fork");
-inline Name name_after_in_child("after_in_child");
 inline Name text_waiting_for_lock("Waiting for lock on %s");
 // Module globals, looked up by name at each use.
 inline Name global_multiprocessing("multiprocessing");

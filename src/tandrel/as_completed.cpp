@@ -15,12 +15,12 @@ namespace {
 struct CompletedObject {
     PyObject_HEAD
     PyObject* plan;
-    PyObject* inbox;  // keeps the run alive
+    PyObject* holder;  // keeps the run alive
     PyObject* globals;
-    bool active;   // holds the plan's one join-or-as_completed
+    bool claimed;  // holds the plan's one join-or-as_completed
     bool running;  // inside next or close: Python code they run may call back
     Failures failures;
-    size_t next_unstarted;  // with Failures::gather: where the look for children never forked goes on
+    size_t next_unforked;  // gathering: where the look for children never forked goes on
 };
 
 PyTypeObject completed_type = static_type_header();
@@ -45,69 +45,60 @@ private:
 
 // The end of the iteration, however it came: the plan is free again, and
 // nothing more is forked.
-void deactivate(CompletedObject& it, PlanRun& run) {
-    if (!it.active) return;
-    it.active = false;
-    run.busy = false;
-    run.forking_over = true;
+void release(CompletedObject& it, PlanRun& run) {
+    if (!it.claimed) return;
+    it.claimed = false;
+    run.stop_forking();
+    run.release_claim();
 }
 
 // Stops the children still running, while an exception propagates.
 [[noreturn]] void stop_and_end(CompletedObject& it, PlanRun& run) {
-    Ref error = Ref::steal(compat::fetch_raised_exception());
-    if (run.alive > 0) stop_children(it.globals, it.plan, run, false);
-    deactivate(it, run);
-    compat::restore_raised_exception(error.release());
+    try {
+        if (run.alive() > 0) stop_and_rethrow(it.globals, it.plan, run);
+    } catch (...) {
+        release(it, run);
+        throw;
+    }
+    release(it, run);
     throw PythonError{};
 }
 
-Ref pair(size_t index, PyObject* outcome) {
-    Ref key = check(PyLong_FromSize_t(index));
-    return check(PyTuple_Pack(2, key.get(), outcome));
-}
-
-// (index, what child `index` delivered). A failure raised is that of the
-// plan: it stops the other children.
+// (index, what child `index` delivered). A failure raised ends the run: the
+// other children are stopped.
 Ref handed_out(CompletedObject& it, PlanRun& run, size_t index) {
     Ref outcome;
     try {
-        outcome = outcome_of(it.plan, run, run.workers[index].get(), index, it.failures);
+        outcome = outcome_of(it.plan, run, index, it.failures);
     } catch (const PythonError&) {
-        run.outcome = PlanRun::Outcome::failed;
-        run.failed_child = index;
+        run.end(PlanRun::Outcome::failed, index);
         stop_and_end(it, run);
     }
-    return pair(index, outcome.get());
+    Ref key = check(PyLong_FromSize_t(index));
+    return check(PyTuple_Pack(2, key.get(), outcome.get()));
 }
 
 // The next (index, result), or an empty Ref when every child has reported.
 Ref next_result(CompletedObject& it, PlanRun& run) {
-    using Phase = ChildState::Phase;
     for (;;) {
-        if (!run.arrivals.empty()) {
-            const size_t index = run.arrivals.front();
-            run.arrivals.pop_front();
-            return handed_out(it, run, index);
-        }
-        if (!run.silent.empty()) {
-            const size_t index = run.silent.front();
-            run.silent.pop_front();
+        if (!run.undelivered.empty() || !run.ended_unreported.empty()) {
+            const bool has_report = !run.undelivered.empty();
+            const size_t index = has_report ? run.undelivered.front() : run.ended_unreported.front();
+            (has_report ? run.undelivered : run.ended_unreported).pop_front();
             return handed_out(it, run, index);
         }
         if (run.done()) {
             // Gathering, every child gets its turn: those never forked too.
-            while (it.failures == Failures::gather && it.next_unstarted < run.children.size()) {
-                const size_t index = it.next_unstarted++;
-                if (run.children[index].phase == Phase::waiting) return handed_out(it, run, index);
+            while (it.failures == Failures::gather && it.next_unforked < run.children.size()) {
+                const size_t index = it.next_unforked++;
+                if (run.children[index].phase == Child::Phase::unforked) return handed_out(it, run, index);
             }
-            deactivate(it, run);
-            Ref workers = check(PyList_New(0));
-            for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
-            finish(it.globals, it.plan, run, workers.get(), it.failures);
+            release(it, run);
+            finish(it.globals, it.plan, run, it.failures);
             return Ref();
         }
         try {
-            run_on(it.globals, it.plan, run, true, it.failures);
+            run_until(it.globals, it.plan, run, Until::report, it.failures);
         } catch (const PythonError&) {
             stop_and_end(it, run);
         }
@@ -118,42 +109,48 @@ PyObject* completed_next(PyObject* self) noexcept {
     CompletedObject& it = as_completed_object(self);
     return entry_point("Pcall.as_completed iterator __next__", [&] {
         Running running(it);
-        if (!it.active || it.plan == nullptr) return Ref();
-        return next_result(it, plan_run_of_inbox(it.inbox));
+        if (!it.claimed || it.plan == nullptr) return Ref();
+        return next_result(it, run_of_holder(it.holder));
     });
 }
 
 // Stopping early: the children still running are stopped and reaped, those
 // not started yet never start; what was delivered stays for a later join.
-void stop_early(CompletedObject& it) {
-    if (!it.active) return;
-    PlanRun& run = plan_run_of_inbox(it.inbox);
-    if (run.alive > 0 && it.plan != nullptr && it.globals != nullptr) stop_children(it.globals, it.plan, run, false);
-    deactivate(it, run);
+void stop_early(CompletedObject& it, Python python) {
+    if (!it.claimed) return;
+    PlanRun& run = run_of_holder(it.holder);
+    try {
+        if (run.alive() > 0) stop_children(it.globals, it.plan, run, false, python);
+    } catch (...) {
+        release(it, run);
+        throw;
+    }
+    release(it, run);
 }
 
 PyObject* completed_close(PyObject* self, PyObject*) noexcept {
     return entry_point("Pcall.as_completed iterator close", [&] {
         Running running(as_completed_object(self));
-        stop_early(as_completed_object(self));
+        stop_early(as_completed_object(self), Python::allowed);
         return Ref::borrow(Py_None);
     });
 }
 
+// Leaving the loop (break, or the iterator dropped): the children are stopped
+// without running Python code, so that a Ctrl-C meanwhile stays pending and
+// is raised where the loop was left, not lost in a finaliser.
 void completed_finalize(PyObject* self) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    // Nobody can catch a failure here: it is reported as unraisable.
+    Ref error = Ref::steal(compat::fetch_raised_exception());
     if (entry_point_status("Pcall.as_completed iterator finaliser",
-                           [&] { stop_early(as_completed_object(self)); }) < 0)
+                           [&] { stop_early(as_completed_object(self), Python::none); }) < 0)
         PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, traceback);
+    if (error) compat::restore_raised_exception(error.release());
 }
 
 int completed_traverse(PyObject* self, visitproc visit, void* arg) {
     CompletedObject& it = as_completed_object(self);
     Py_VISIT(it.plan);
-    Py_VISIT(it.inbox);
+    Py_VISIT(it.holder);
     Py_VISIT(it.globals);
     return 0;
 }
@@ -162,7 +159,7 @@ int completed_clear(PyObject* self) {
     CompletedObject& it = as_completed_object(self);
     Py_CLEAR(it.plan);
     Py_CLEAR(it.globals);
-    // The inbox stays: a finaliser may still need the run.
+    // The holder stays: a finaliser may still need the run.
     return 0;
 }
 
@@ -171,7 +168,7 @@ void completed_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     CompletedObject& it = as_completed_object(self);
     Py_CLEAR(it.plan);
-    Py_CLEAR(it.inbox);
+    Py_CLEAR(it.holder);
     Py_CLEAR(it.globals);
     PyObject_GC_Del(self);
 }
@@ -185,25 +182,29 @@ PyMethodDef completed_methods[] = {
 
 Ref as_completed_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
-    Ref inbox;
-    PlanRun& run = plan_run(self, inbox);
-    if (!run.started) raise_error(PyExc_RuntimeError, "as_completed: the plan was not started");
-    if (run.busy) raise_error(PyExc_RuntimeError, "as_completed: another join or as_completed is already running on this plan");
+    Ref holder;
+    PlanRun& run = plan_run(self, holder);
+    if (!run.started()) raise_error(PyExc_RuntimeError, "as_completed: the plan was not started");
     const Failures failures = failures_wanted(self, arguments[1]);
     CompletedObject* it = PyObject_GC_New(CompletedObject, &completed_type);
     if (it == nullptr) throw PythonError{};
-    Py_INCREF(self);
-    it->plan = self;
-    it->inbox = inbox.release();
-    Py_INCREF(function.globals);
-    it->globals = function.globals;
-    it->active = true;
+    it->plan = nullptr;
+    it->holder = nullptr;
+    it->globals = nullptr;
+    it->claimed = false;
     it->running = false;
     it->failures = failures;
-    it->next_unstarted = 0;
-    run.busy = true;
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(it));
-    return Ref::steal(reinterpret_cast<PyObject*>(it));
+    it->next_unforked = 0;
+    Ref iterator = Ref::steal(reinterpret_cast<PyObject*>(it));
+    run.claim_or_raise("as_completed");  // released when the iteration ends
+    it->claimed = true;
+    Py_INCREF(self);
+    it->plan = self;
+    it->holder = holder.release();
+    Py_INCREF(function.globals);
+    it->globals = function.globals;
+    PyObject_GC_Track(iterator.get());
+    return iterator;
 }
 
 }  // namespace

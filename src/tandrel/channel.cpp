@@ -1,6 +1,8 @@
 #include "channel.h"
 
+#include "fork_context.h"
 #include "names.h"
+#include "plan_run.h"
 #include "python_objects/calls.h"
 #include "python_objects/module.h"
 
@@ -18,15 +20,6 @@ namespace tandrel {
 using namespace python_objects;
 
 namespace {
-
-// Every datagram starts with this header. A message is the bytes of one
-// pickle, cut into datagrams numbered from 0; `total` says when it is whole.
-struct FrameHeader {
-    std::int32_t pid;
-    std::uint32_t sequence;
-    std::uint64_t total;
-};
-static_assert(sizeof(FrameHeader) == 16, "the header has no padding");
 
 // Payload per datagram: 64 and 128 KiB moved 8 results of 50 MiB equally fast,
 // 256 KiB more slowly. The sending end's buffer is shared by every child of
@@ -55,8 +48,8 @@ void sender_dealloc(PyObject* object) {
 
 // Sends every datagram of one message; the GIL is released while the kernel
 // waits for room.
-void send_message(int fd, const char* data, std::uint64_t size) {
-    FrameHeader header{static_cast<std::int32_t>(getpid()), 0, size};
+void send_message(int fd, const char* data, std::uint64_t size, MessageKind kind) {
+    FrameHeader header{static_cast<std::uint32_t>(kind), 0, size};
     std::uint64_t sent = 0;
     do {
         const size_t chunk = static_cast<size_t>(std::min<std::uint64_t>(datagram_payload, size - sent));
@@ -84,25 +77,34 @@ void send_message(int fd, const char* data, std::uint64_t size) {
     } while (sent < size);
 }
 
+// Pickles `message` as SimpleQueue.put does, with the fork context's
+// pickler, and sends it.
+void send_pickled(SenderObject& sender, PyObject* message, MessageKind kind) {
+    if (sender.fd < 0) raise_error(PyExc_ValueError, "put on a closed result channel");
+    Ref pickled = call_method(forking_pickler(sender.globals).get(), name_dumps, message);
+    Py_buffer view;
+    check_status(PyObject_GetBuffer(pickled.get(), &view, PyBUF_SIMPLE));
+    try {
+        send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len), kind);
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+}
+
 PyObject* sender_put(PyObject* self, PyObject* message) noexcept {
     return entry_point("Pcall result channel put", [&] {
-        SenderObject& sender = as_sender(self);
-        if (sender.fd < 0) raise_error(PyExc_ValueError, "put on a closed result channel");
-        // Pickled as SimpleQueue.put pickles: with the fork context's pickler.
-        Ref multiprocessing = lookup_global(sender.globals, global_multiprocessing);
-        Ref reducer = get_attr(multiprocessing.get(), name_reducer);
-        Ref pickler = get_attr(reducer.get(), name_forking_pickler);
-        Ref pickled = call_method(pickler.get(), name_dumps, message);
-        Py_buffer view;
-        check_status(PyObject_GetBuffer(pickled.get(), &view, PyBUF_SIMPLE));
-        try {
-            send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len));
-        } catch (...) {
-            PyBuffer_Release(&view);
-            throw;
-        }
-        PyBuffer_Release(&view);
+        send_pickled(as_sender(self), message, MessageKind::note);
         return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* sender_fileno(PyObject* self, PyObject*) noexcept {
+    return entry_point("Pcall result channel fileno", [&] {
+        SenderObject& sender = as_sender(self);
+        if (sender.fd < 0) raise_error(PyExc_ValueError, "fileno of a closed result channel");
+        return check(PyLong_FromLong(sender.fd));
     });
 }
 
@@ -110,7 +112,11 @@ PyMethodDef sender_methods[] = {
     {"put", sender_put, METH_O,
      "put(message)\n--\n\n"
      "Pickles message with the fork context's pickler and sends it to the plan\n"
-     "that owns this channel. Raises BrokenPipeError when that plan is gone."},
+     "that owns this channel, which reads it and drops it: a child's result is\n"
+     "the one report its ChildLabor sends. Raises BrokenPipeError when that plan\n"
+     "is gone."},
+    {"fileno", sender_fileno, METH_NOARGS,
+     "fileno()\n--\n\nThe descriptor of the sending end (a Unix datagram socket)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -128,6 +134,7 @@ void close_receivers_in_child() {
 namespace {
 PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept {
     close_receivers_in_child();
+    forget_runs_in_child();
     Py_RETURN_NONE;
 }
 }  // namespace
@@ -159,51 +166,98 @@ void Receiver::forget_in_child() noexcept {
     streams_.clear();
 }
 
-void Receiver::drain(std::vector<Arrival>& arrivals) {
-    if (fd_ < 0) return;
+bool Receiver::peek(FrameHeader& header, long& pid, size_t& size) {
     for (;;) {
-        FrameHeader header{};
-        const ssize_t peeked = recv(fd_, &header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+        header = FrameHeader{};
+        iovec part{&header, sizeof header};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t peeked = recvmsg(fd_, &message, MSG_PEEK | MSG_DONTWAIT);
         if (peeked < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
             if (errno == EINTR) continue;
             PyErr_SetFromErrno(PyExc_OSError);
             throw PythonError{};
         }
-        const long pid = header.pid;
-        char* destination = nullptr;
-        size_t room = 0;
-        Stream* stream = nullptr;
-        if (static_cast<size_t>(peeked) == sizeof header) {
-            auto found = streams_.find(pid);
-            if (found == streams_.end() && header.sequence == 0) {
-                Stream fresh;
-                if (header.total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
-                    PyErr_Format(PyExc_MemoryError, "a message of %llu bytes announced by pid %ld",
-                                 static_cast<unsigned long long>(header.total), pid);
-                else
-                    fresh.buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.total)));
-                if (fresh.buffer) {
-                    found = streams_.emplace(pid, std::move(fresh)).first;
-                } else {
-                    // Left unread, the datagram would block the channel for
-                    // ever: it is thrown away below with the rest of its
-                    // message, and the error goes to the sender's plan.
-                    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
-                    arrivals.push_back({pid, Ref(), Ref::steal(compat::fetch_raised_exception())});
-                }
-            }
-            // A datagram must fit the buffer its stream's first one announced.
-            if (found != streams_.end() && found->second.next_sequence == header.sequence &&
-                header.total == static_cast<std::uint64_t>(PyBytes_GET_SIZE(found->second.buffer.get()))) {
-                stream = &found->second;
-                destination = PyBytes_AS_STRING(stream->buffer.get()) + stream->received;
-                room = static_cast<size_t>(header.total - stream->received);
-            } else if (found != streams_.end()) {
-                streams_.erase(found);  // out of step: nothing of it can be trusted
-            }
+        pid = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS) continue;
+            ucred credentials;
+            std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+            pid = credentials.pid;
         }
-        if (stream == nullptr) {  // the rest of a discarded stream, or garbage
+        size = static_cast<size_t>(peeked);
+        return true;
+    }
+}
+
+Receiver::Stream* Receiver::stream_for(long pid, const FrameHeader& header, std::vector<ReceivedMessage>& reports) {
+    auto found = streams_.find(pid);
+    if (header.sequence == 0) {
+        if (found != streams_.end()) streams_.erase(found);  // cut short: the new message replaces it
+        const bool kept = header.kind == static_cast<std::uint32_t>(MessageKind::report) ||
+                          header.kind == static_cast<std::uint32_t>(MessageKind::batch);
+        if (!kept) return nullptr;  // a note: dropped
+        Stream fresh;
+        fresh.kind = static_cast<MessageKind>(header.kind);
+        if (header.total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+            PyErr_Format(PyExc_MemoryError, "a message of %llu bytes announced by pid %ld",
+                         static_cast<unsigned long long>(header.total), pid);
+        else
+            fresh.buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.total)));
+        if (!fresh.buffer) {
+            // Left unread, the datagram would block the channel for ever: it
+            // is thrown away with the rest of its message, and the error goes
+            // to the sender's plan.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+            reports.push_back({pid, Ref(), Ref::steal(compat::fetch_raised_exception()), fresh.kind});
+            return nullptr;
+        }
+        return &streams_.emplace(pid, std::move(fresh)).first->second;
+    }
+    if (found == streams_.end()) return nullptr;  // the rest of a dropped message, or garbage
+    Stream& stream = found->second;
+    // A datagram must follow the last one and fit the buffer its first one announced.
+    if (stream.next_sequence != header.sequence ||
+        header.total != static_cast<std::uint64_t>(PyBytes_GET_SIZE(stream.buffer.get()))) {
+        streams_.erase(found);  // out of step: nothing of it can be trusted
+        return nullptr;
+    }
+    return &stream;
+}
+
+void Receiver::landed(long pid, Stream& stream, std::uint64_t bytes, bool cut, std::vector<ReceivedMessage>& reports) {
+    if (cut) {
+        streams_.erase(pid);
+        return;
+    }
+    stream.received += bytes;
+    ++stream.next_sequence;
+    if (stream.received == static_cast<std::uint64_t>(PyBytes_GET_SIZE(stream.buffer.get()))) {
+        reports.push_back({pid, std::move(stream.buffer), Ref(), stream.kind});
+        streams_.erase(pid);
+    }
+}
+
+void Receiver::drain(std::vector<ReceivedMessage>& reports) {
+    if (fd_ < 0) return;
+    for (;;) {
+        FrameHeader header;
+        long pid;
+        size_t peeked;
+        if (!peek(header, pid, peeked)) return;
+        Stream* stream = peeked == sizeof header && pid > 0 ? stream_for(pid, header, reports) : nullptr;
+        char* destination;
+        size_t room;
+        if (stream != nullptr) {
+            destination = PyBytes_AS_STRING(stream->buffer.get()) + stream->received;
+            room = static_cast<size_t>(static_cast<std::uint64_t>(PyBytes_GET_SIZE(stream->buffer.get())) -
+                                       stream->received);
+        } else {  // thrown away
             scratch_.resize(datagram_payload + sizeof header);
             destination = scratch_.data();
             room = scratch_.size();
@@ -219,16 +273,8 @@ void Receiver::drain(std::vector<Arrival>& arrivals) {
             throw PythonError{};
         }
         if (stream == nullptr) continue;
-        if ((message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) < sizeof header) {
-            streams_.erase(pid);
-            continue;
-        }
-        stream->received += static_cast<std::uint64_t>(got) - sizeof header;
-        ++stream->next_sequence;
-        if (stream->received == header.total) {
-            arrivals.push_back({pid, std::move(stream->buffer)});
-            streams_.erase(pid);
-        }
+        const bool cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(got) < sizeof header;
+        landed(pid, *stream, cut ? 0 : static_cast<std::uint64_t>(got) - sizeof header, cut, reports);
     }
 }
 
@@ -268,9 +314,29 @@ Channel make_channel(PyObject* globals) {
         close(fds[0]);
         throw;
     }
+    // The kernel names the sender of every datagram: a child cannot write
+    // under a sibling's pid.
+    const int on = 1;
+    if (setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        close(fds[0]);
+        throw PythonError{};
+    }
     // A smaller buffer only means fewer datagrams in flight.
     setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &sender_buffer, sizeof sender_buffer);
     return {std::move(sender), fds[0]};
+}
+
+bool send_report(PyObject* queue, PyObject* message) {
+    if (Py_TYPE(queue) != &sender_type) return false;
+    send_pickled(as_sender(queue), message, MessageKind::report);
+    return true;
+}
+
+bool send_batch(PyObject* queue, PyObject* message) {
+    if (Py_TYPE(queue) != &sender_type) return false;
+    send_pickled(as_sender(queue), message, MessageKind::batch);
+    return true;
 }
 
 void ready_channel_types(PyObject* globals) {
@@ -287,13 +353,7 @@ void ready_channel_types(PyObject* globals) {
         t.tp_methods = sender_methods;
         check_status(PyType_Ready(&t));
     }
-    Ref os = lookup_global(globals, global_os);
-    Ref hook = check(PyCFunction_New(&after_fork_definition, nullptr));
-    Ref register_at_fork = get_attr(os.get(), name_register_at_fork);
-    Ref no_arguments = check(PyTuple_New(0));
-    Ref keywords = check(PyDict_New());
-    check_status(PyDict_SetItem(keywords.get(), name_after_in_child, hook.get()));
-    check(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
+    call_after_fork_in_child(globals, check(PyCFunction_New(&after_fork_definition, nullptr)).get());
 }
 
 }  // namespace tandrel

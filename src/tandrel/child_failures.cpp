@@ -47,7 +47,9 @@ void note_child(PyObject* exception, Py_ssize_t index, long pid) {
     if constexpr (compat::exceptions_have_notes) {
         if (!PyExceptionInstance_Check(exception)) return;
         Ref note = check(PyUnicode_FromFormat("raised in child process-%zd (pid %ld)", index, pid));
-        call_method(exception, name_add_note, note.get());
+        // BaseException's own method: what a subclass makes of add_note is its business.
+        Ref add_note = get_attr(PyExc_BaseException, name_add_note);
+        call(add_note.get(), exception, note.get());
     } else {
         (void)exception, (void)index, (void)pid;
     }

@@ -1,12 +1,17 @@
 // ChildLabor: the worker process of a parallel call.
 #include "child_labor.h"
 
+#include "channel.h"
 #include "names.h"
+#include "plan_run.h"
+#include "process_group.h"
 #include "python_objects/calls.h"
 #include "python_objects/classes.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tandrel {
@@ -242,19 +247,142 @@ Ref run_body(Function& function, Arguments& arguments) {
         message = failure_message(function, self, index.get(), Report::log);
     }
 
+    // On a plan's channel the message goes as this child's report; any other
+    // queue gets it through put.
     Ref queue = get_attr(self, name_private_queue);
-    Ref put = get_attr(queue.get(), name_put);
+    auto send = [&](PyObject* report) {
+        if (!send_report(queue.get(), report)) call_method(queue.get(), name_put, report);
+    };
     try {
-        call(put.get(), message.get());
+        send(message.get());
     } catch (const PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         // The message could not be sent, most often because the result does not
         // pickle: report that error instead of losing the child's answer.
         Ref unsent = failure_message(function, self, index.get(), Report::silent);
-        call(put.get(), unsent.get());
+        send(unsent.get());
     }
     return Ref::borrow(Py_None);
 }
+
+// ---- ChildPopen: the fork of a worker ---------------------------------------------
+
+// The two parent ends of a child's pipes, closed once: by Popen.close() (it
+// is the Popen's finalizer), by the plan when it sees the child end, or when
+// the Popen goes.
+struct DescriptorsObject {
+    PyObject_HEAD
+    int fds[2];
+};
+
+PyTypeObject descriptors_type = static_type_header();
+
+void close_descriptors(PyObject* object) noexcept {
+    for (int& fd : reinterpret_cast<DescriptorsObject*>(object)->fds) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+}
+
+PyObject* descriptors_call(PyObject* self, PyObject*, PyObject*) noexcept {
+    close_descriptors(self);
+    Py_RETURN_NONE;
+}
+
+void descriptors_dealloc(PyObject* self) {
+    close_descriptors(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+void ready_descriptors_type() {
+    if (descriptors_type.tp_flags & Py_TPFLAGS_READY) return;
+    PyTypeObject& t = descriptors_type;
+    t.tp_name = "vortan.async_.tandrel.ChildDescriptors";
+    t.tp_basicsize = sizeof(DescriptorsObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "The parent's ends of a child's sentinel pipes; calling it closes them.";
+    t.tp_call = descriptors_call;
+    t.tp_dealloc = descriptors_dealloc;
+    check_status(PyType_Ready(&t));
+}
+
+void raise_from_errno(int error_number) {
+    errno = error_number;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw PythonError{};
+}
+
+// Popen._launch as the fork Popen does it, with one difference: the child is
+// recorded for the plan that forks it the moment fork() returns, before any
+// Python code (and so any Ctrl-C) can run.
+Ref launch_body(Function&, Arguments& arguments) {
+    PyObject* self = arguments[0];
+    PyObject* process = arguments[1];
+    Ref bootstrap = get_attr(process, name_bootstrap);
+    Ref descriptors = check(PyType_GenericAlloc(&descriptors_type, 0));
+    auto& fds = reinterpret_cast<DescriptorsObject*>(descriptors.get())->fds;
+    fds[0] = fds[1] = -1;
+    int to_parent[2], to_child[2];  // the child's sentinel, the parent's
+    if (pipe2(to_parent, O_CLOEXEC) < 0) raise_from_errno(errno);
+    if (pipe2(to_child, O_CLOEXEC) < 0) {
+        const int error_number = errno;
+        close(to_parent[0]);
+        close(to_parent[1]);
+        raise_from_errno(error_number);
+    }
+    if (PySys_Audit("os.fork", nullptr) < 0) {
+        for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
+        throw PythonError{};
+    }
+    ForkedChild* record = ForkRecorder::current();
+    const bool own_group = record != nullptr && record->own_group;
+    PyOS_BeforeFork();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (own_group) setpgid(0, 0);  // before anything else the child does, so its own children follow
+        PyOS_AfterFork_Child();
+        ForkRecorder::forget();
+        close(to_parent[0]);
+        close(to_child[1]);
+        int code = 1;
+        Ref no_arguments = Ref::steal(PyTuple_New(0));
+        Ref keywords = Ref::steal(Py_BuildValue("{s:i}", "parent_sentinel", to_child[0]));
+        Ref result = no_arguments && keywords ? Ref::steal(PyObject_Call(bootstrap.get(), no_arguments.get(), keywords.get()))
+                                              : Ref();
+        if (result && PyLong_Check(result.get())) code = static_cast<int>(PyLong_AsLong(result.get()));
+        // As os._exit(code) in a `finally`: what was raised ends with the process.
+        _exit(code);
+    }
+    const int fork_errno = errno;
+    PyOS_AfterFork_Parent();
+    if (pid < 0) {
+        for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
+        raise_from_errno(fork_errno);
+    }
+    // The parent's half of the same step: the group must exist by the time
+    // the plan signals it, whether or not the child has run yet.
+    if (own_group) make_group_leader(pid);
+    close(to_parent[1]);
+    close(to_child[0]);
+    fds[0] = to_parent[0];
+    fds[1] = to_child[1];
+    if (record != nullptr) *record = ForkedChild{pid, to_parent[0], descriptors};
+    set_attr(self, name_pid, check(PyLong_FromLong(pid)).get());
+    set_attr(self, name_finalizer, descriptors.get());
+    set_attr(self, name_sentinel, check(PyLong_FromLong(to_parent[0])).get());
+    return Ref::borrow(Py_None);
+}
+
+const FunctionSpec launch_spec{
+    "_launch",
+    "ChildPopen._launch",
+    "fork the worker\n"
+    "\n"
+    "Forks the process and runs the worker's bootstrap in the child, as the fork\n"
+    "start method's Popen does; the plan that forks it learns the child at once.",
+    signature({"self", "process_obj"}),
+    launch_body,
+};
 
 const FunctionSpec init_spec{
     "__init__",
@@ -262,11 +390,11 @@ const FunctionSpec init_spec{
     "built-in init\n"
     "\n"
     "On top of the native multiprocessing.Process instantiation, the index (the\n"
-    "order of the child) and the queue (the pipe of results back to the parent)\n"
-    "are added.\n"
+    "order of the child) and the queue (the channel that carries its result back\n"
+    "to the parent) are added.\n"
     "\n"
     ":param index: int, the child labor index\n"
-    ":param queue: the queue that pipes results back to the parent",
+    ":param queue: the plan's result channel (any object with put() will do)",
     signature({"self", "index", "queue"}, {}, "args", "kwargs"),
     nullptr,
     call_init,
@@ -305,7 +433,18 @@ constexpr const char* child_labor_doc =
 
 }  // namespace
 
+void release_descriptors(Ref& descriptors) noexcept {
+    if (descriptors && Py_TYPE(descriptors.get()) == &descriptors_type) close_descriptors(descriptors.get());
+    descriptors = Ref();
+}
+
 Ref make_child_labor_class(PyObject* globals) {
+    ready_descriptors_type();
+    Ref popen_base = import_from(globals, "multiprocessing.popen_fork", "Popen", 0);
+    Ref popen_bases = check(PyTuple_Pack(1, popen_base.get()));
+    Ref child_popen = make_class(globals, "ChildPopen", popen_bases.get(),
+                                 "ChildPopen Class\n\nThe fork start method's Popen, whose fork the plan sees.",
+                                 {{"_launch", make_function(launch_spec, globals)}});
     Ref multiprocessing = lookup_global(globals, global_multiprocessing);
     Ref process = get_attr(multiprocessing.get(), name_process);
     Ref bases = check(PyTuple_Pack(1, process.get()));
@@ -318,6 +457,7 @@ Ref make_child_labor_class(PyObject* globals) {
                           {"__init__", std::move(init), init_object},
                           {"run", make_function(run_spec, globals)},
                           {"_work", std::move(cached_work)},
+                          {"_Popen", std::move(child_popen)},
                       });
 }
 

@@ -1,6 +1,8 @@
 #include "map_share.h"
 
+#include "channel.h"
 #include "names.h"
+#include "plan_run.h"
 #include "python_objects/calls.h"
 
 #include <chrono>
@@ -91,12 +93,12 @@ public:
     bool send(size_t next) {
         if (PyList_GET_SIZE(values_.get()) == 0) return false;
         try {
-            call_method(work_.queue, name_put, message().get());
+            put(message().get());
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
             PyErr_Clear();
             isolate_unpicklable();
-            call_method(work_.queue, name_put, message().get());
+            put(message().get());
         }
         const bool failed = has_failure();
         reset(next);
@@ -104,6 +106,9 @@ public:
     }
 
 private:
+    void put(PyObject* batch) {
+        if (!send_batch(work_.queue, batch)) call_method(work_.queue, name_put, batch);
+    }
     Ref message() {
         Ref first = check(PyLong_FromSize_t(first_));
         Ref failed = check(PyList_AsTuple(failed_.get()));
@@ -114,10 +119,7 @@ private:
         return batch;
     }
     void isolate_unpicklable() {
-        Ref multiprocessing = lookup_global(globals_, global_multiprocessing);
-        Ref reducer = get_attr(multiprocessing.get(), name_reducer);
-        Ref pickler = get_attr(reducer.get(), name_forking_pickler);
-        Ref dumps = get_attr(pickler.get(), name_dumps);
+        Ref dumps = get_attr(forking_pickler(globals_).get(), name_dumps);
         Ref values = std::move(values_);
         Ref failed = std::move(failed_);
         values_ = check(PyList_New(0));

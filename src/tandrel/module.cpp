@@ -7,7 +7,6 @@
 #include "pcall_lifecycle.h"
 #include "pcall_map.h"
 #include "plan_run.h"
-#include "process_group.h"
 #include "python_objects/calls.h"
 #include "python_objects/function.h"
 #include "python_objects/module.h"
@@ -17,6 +16,16 @@ namespace tandrel {
 using namespace python_objects;
 
 namespace {
+
+// Registered after multiprocessing's own exit handler, so it runs first: that
+// one joins every child it knows, without a limit.
+PyObject* at_exit(PyObject* globals, PyObject*) noexcept {
+    return entry_point("tandrel exit handler", [&] {
+        stop_runs_at_exit(globals);
+        return Ref::borrow(Py_None);
+    });
+}
+PyMethodDef at_exit_definition = {"_stop_plans_at_exit", at_exit, METH_NOARGS, nullptr};
 
 void module_body(PyObject* globals) {
     set_global(globals, "__doc__", check(PyUnicode_FromString(
@@ -53,7 +62,8 @@ void module_body(PyObject* globals) {
     ready_channel_types(globals);
     ready_as_completed_type();
     ready_map_types();
-    install_group_fork_handler();
+    Ref atexit = import_module(globals, "atexit");
+    call_method(atexit.get(), name_register, check(PyCFunction_New(&at_exit_definition, globals)).get());
     // Hides the imported modules, the fork context and the logger from `import *`.
     set_global(globals, "__all__", check(Py_BuildValue("[sss]", "Pcall", "ChildLabor", "ChildWork")).get());
 }

@@ -12,6 +12,7 @@
 #include "python_objects/module.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -19,12 +20,6 @@ namespace tandrel {
 namespace {
 
 using namespace python_objects;
-
-Py_ssize_t length_of(PyObject* sized) {
-    const Py_ssize_t length = PyObject_Size(sized);
-    if (length < 0) throw PythonError{};
-    return length;
-}
 
 // Whether iterating `object` can be tried, without starting to iterate it.
 bool is_iterable(PyObject* object) { return Py_TYPE(object)->tp_iter != nullptr || PySequence_Check(object); }
@@ -88,14 +83,25 @@ void check_targets(PyObject* targets) {
 }
 
 void check_timeout(PyObject* globals, PyObject* timeout) {
-    if (timeout == Py_None || PyFloat_Check(timeout) || (PyLong_Check(timeout) && !PyBool_Check(timeout))) return;
-    if (!PyBool_Check(timeout) && !PyUnicode_Check(timeout)) {
+    if (timeout == Py_None) return;
+    bool real = PyFloat_Check(timeout) || (PyLong_Check(timeout) && !PyBool_Check(timeout));
+    if (!real && !PyBool_Check(timeout) && !PyUnicode_Check(timeout)) {
         Ref numbers = import_module(globals, "numbers");
-        Ref real = get_attr(numbers.get(), name_real);
-        if (check_status(PyObject_IsInstance(timeout, real.get())) > 0) return;
+        Ref real_type = get_attr(numbers.get(), name_real);
+        real = check_status(PyObject_IsInstance(timeout, real_type.get())) > 0;
     }
-    raise_format(PyExc_TypeError, "timeout must be None or a real number of seconds, not %.200s",
-                 Py_TYPE(timeout)->tp_name);
+    if (!real)
+        raise_format(PyExc_TypeError, "timeout must be None or a real number of seconds, not %.200s",
+                     Py_TYPE(timeout)->tp_name);
+    // Refused here rather than after the children were forked: a limit that
+    // cannot be compared with a time (nan), or that a float cannot hold.
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        raise_error(PyExc_ValueError, "timeout is too large for a number of seconds; use None or inf for no limit");
+    }
+    if (std::isnan(seconds)) raise_error(PyExc_ValueError, "timeout must be a number of seconds, not nan; use None or inf for no limit");
 }
 
 void check_iargs_items(PyObject* iargs) {
@@ -184,9 +190,9 @@ Ref init_body(Function& function, Arguments& arguments) {
     set_attr(self, name_results, Py_None);
 
     Channel channel = make_channel(function.globals);
-    Ref inbox = make_inbox(channel.receiver_fd);
+    Ref run = make_run_holder(channel.receiver_fd);
     set_attr(self, name_private_queue, channel.sender.get());
-    set_attr(self, name_private_inbox, inbox.get());
+    set_attr(self, name_private_run, run.get());
     Ref processes = check(PyList_New(0));
     set_attr(self, name_private_processes, processes.get());
 
@@ -373,9 +379,9 @@ constexpr const char* pcall_doc =
     "exception and joins a started plan otherwise.\n"
     "\n"
     "The attribute _queue is the sending end of the plan's result channel, given\n"
-    "to every child: put(message) pickles the message and sends it to the plan.\n"
-    "Only the plan holds the receiving end; a plan dropped while children still\n"
-    "run closes it, and their put then raises BrokenPipeError.";
+    "to every child, which sends its one report on it. Only the plan holds the\n"
+    "receiving end. Dropping a started plan kills the children still running and\n"
+    "closes it.";
 
 }  // namespace
 
@@ -405,10 +411,12 @@ Ref make_pcall_class(PyObject* globals) {
     map_options.kwdefaults = map_defaults.get();
     imap_options.kwdefaults = imap_defaults.get();
     Ref grace_period = check(PyFloat_FromDouble(1.0));
-    return make_class(globals, "Pcall", bases.get(), pcall_doc,
+    Ref pcall = make_classmethod(make_function(pcall_spec, globals));
+    Ref init = make_function(init_spec, globals, init_options);
+    Ref cls = make_class(globals, "Pcall", bases.get(), pcall_doc,
                       {
-                          {"pcall", make_classmethod(make_function(pcall_spec, globals))},
-                          {"__init__", make_function(init_spec, globals, init_options)},
+                          {"pcall", pcall},
+                          {"__init__", init},
                           {"pids", make_property(make_function(pids_spec, globals))},
                           {"start", make_function(start_spec, globals, start_options)},
                           {"join", make_function(join_spec, globals, join_options)},
@@ -428,6 +436,17 @@ Ref make_pcall_class(PyObject* globals) {
                           {"call_timeout", Ref::borrow(Py_None)},
                           {"process_group", Ref::borrow(Py_False)},
                       });
+    // pcall hands its arguments on as they come, and shows those of __init__.
+    Ref inspect = import_module(globals, "inspect");
+    Ref signature = call_method(inspect.get(), name_signature, init.get());
+    Ref parameters = check(PySequence_List(call_method(get_attr(signature.get(), name_parameters).get(), name_values).get()));
+    Ref first = check(PySequence_GetItem(parameters.get(), 0));
+    Ref renamed = call_with_keywords(get_attr(first.get(), name_replace).get(), keywords_name, static_cast<PyObject*>(name_cls));
+    check_status(PySequence_SetItem(parameters.get(), 0, renamed.get()));
+    Ref pcall_signature = call_with_keywords(get_attr(signature.get(), name_replace).get(), keywords_parameters, parameters.get());
+    Ref pcall_function = get_attr(pcall.get(), name_func_attr);
+    set_attr(pcall_function.get(), name_dunder_signature, pcall_signature.get());
+    return cls;
 }
 
 }  // namespace tandrel

@@ -6,6 +6,7 @@
 #include "plan_run.h"
 #include "process_group.h"
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -60,78 +61,79 @@ namespace {
 
 // ---- inspection and control -------------------------------------------------
 
+// The pid the plan saw forked, or the worker's own before the run.
 Ref pids_body(Function&, Arguments& arguments) {
+    Ref holder;
+    PlanRun& run = plan_run(arguments[0], holder);
     Ref pids = check(PyList_New(0));
+    size_t index = 0;
     for_each_child(arguments[0], [&](PyObject* child) {
-        check_status(PyList_Append(pids.get(), get_attr(child, name_pid).get()));
+        const bool forked = index < run.children.size() && run.children[index].phase != Child::Phase::unforked;
+        Ref pid = forked ? check(PyLong_FromLong(run.children[index].pid)) : get_attr(child, name_pid);
+        check_status(PyList_Append(pids.get(), pid.get()));
+        ++index;
         return true;
     });
     return check(PyList_AsTuple(pids.get()));
 }
 
+// The workers of the children the plan has not seen end (none before start).
 Ref livings_body(Function&, Arguments& arguments) {
+    Ref holder;
+    PlanRun& run = plan_run(arguments[0], holder);
+    look_at_children(run);
     Ref alive = check(PyList_New(0));
-    for_each_child(arguments[0], [&](PyObject* child) {
-        if (is_true(call_method(child, name_is_alive).get())) check_status(PyList_Append(alive.get(), child));
-        return true;
-    });
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        if (run.children[i].alive()) check_status(PyList_Append(alive.get(), run.workers[i].get()));
+    }
     return check(PyList_AsTuple(alive.get()));
 }
 
-// Whether the plan's run has begun: from then on, children not forked yet
-// (under a cap) are left alone by terminate and kill.
-bool has_started(PyObject* self) {
-    Ref holder;
-    return plan_run(self, holder).started;
-}
-
-bool never_forked(PyObject* child) { return get_attr(child, name_pid).get() == Py_None; }
-
-// With process groups, the groups of the children still running are
-// signalled; true when that is how the plan's children are signalled.
-bool signal_groups(PyObject* self, int signal) {
+// Before start, and for children the plan has seen end (their pid may be
+// another process's by now) or never forked, there is nothing to signal.
+template <class Signal>
+void signal_children(PyObject* self, Signal&& signal) {
     Ref holder;
     PlanRun& run = plan_run(self, holder);
-    if (!run.started || !run.process_group) return false;
-    using Phase = ChildState::Phase;
-    for (const ChildState& child : run.children) {
-        if (child.known && (child.phase == Phase::running || child.phase == Phase::closing))
-            signal_group(child.pid, signal);
+    look_at_children(run);
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        if (!run.children[i].may_signal()) continue;
+        Ref worker = run.workers[i];
+        signal(worker.get(), run.children[i]);
     }
-    return true;
+}
+
+// A plan whose children lead process groups signals the groups.
+bool signals_groups(PyObject* self) {
+    Ref holder;
+    return plan_run(self, holder).process_group;
 }
 
 Ref terminate_body(Function&, Arguments& arguments) {
-    if (signal_groups(arguments[0], SIGTERM)) return Ref::borrow(Py_None);
-    const bool started = has_started(arguments[0]);
-    for_each_child(arguments[0], [&](PyObject* child) {
-        if (started && never_forked(child)) return true;
-        call_method(child, name_terminate);
-        return true;
+    const bool groups = signals_groups(arguments[0]);
+    signal_children(arguments[0], [&](PyObject* worker, Child& child) {
+        if (groups) signal_group(child.pid, SIGTERM);
+        else call_method(worker, name_terminate);
+        child.stopped = Child::Stopped::terminated;
     });
     return Ref::borrow(Py_None);
 }
 
-// Whether the child's exit status has been collected: its pid may then belong
-// to another process already, so it must not be signalled.
-bool exit_status_collected(PyObject* child) {
-    Ref popen = get_attr(child, name_popen);
-    if (popen.get() == Py_None) return false;  // never started: os.kill refuses the pid None
-    return get_attr(popen.get(), name_returncode).get() != Py_None;
-}
-
 Ref kill_body(Function& function, Arguments& arguments) {
-    if (signal_groups(arguments[0], SIGKILL)) return Ref::borrow(Py_None);
-    const bool started = has_started(arguments[0]);
-    for_each_child(arguments[0], [&](PyObject* child) {
-        if (exit_status_collected(child) || (started && never_forked(child))) return true;
+    const bool groups = signals_groups(arguments[0]);
+    signal_children(arguments[0], [&](PyObject*, Child& child) {
+        if (groups) {
+            signal_group(child.pid, SIGKILL);
+            child.stopped = Child::Stopped::killed;
+            return;
+        }
         Ref os = lookup_global(function.globals, global_os);
         Ref kill = get_attr(os.get(), name_kill);
-        Ref pid = get_attr(child, name_pid);
+        Ref pid = check(PyLong_FromLong(child.pid));
         Ref signal = lookup_global(function.globals, global_signal);
         Ref sigkill = get_attr(signal.get(), name_sigkill);
         call(kill.get(), pid.get(), sigkill.get());
-        return true;
+        child.stopped = Child::Stopped::killed;
     });
     return Ref::borrow(Py_None);
 }
@@ -156,6 +158,30 @@ size_t running_cap(PyObject* self, PyObject* max_running) {
     return static_cast<size_t>(cap);
 }
 
+// A number of seconds from the plan, or `fallback` when it is not one.
+double seconds_or(PyObject* value, double fallback) {
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+        return fallback;
+    }
+    return seconds;
+}
+
+// What the stops that cannot run Python code (a dropped plan, the exit
+// handler) need to know of the plan, read while they still can.
+void note_limits(PyObject* self, PlanRun& run) {
+    const double grace = seconds_or(get_attr(self, name_grace_period).get(), 1.0);
+    run.grace_period = grace > 0 ? grace : 0;
+    Ref timeout = get_attr(self, name_timeout);
+    const double limit = is_true(timeout.get()) ? seconds_or(timeout.get(), 0) : 0;
+    if (limit > 0 && limit < 1e9)
+        run.exit_deadline = std::chrono::steady_clock::now() +
+                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(limit));
+}
+
 // The seconds of `start(call_timeout=...)`, or of the attribute call_timeout
 // when None; 0 for no limit. `given` is set to the value as given.
 double call_limit(PyObject* globals, PyObject* self, PyObject* call_timeout, Ref& given) {
@@ -171,35 +197,33 @@ Ref start_body(Function& function, Arguments& arguments) {
     const bool process_group = is_true(get_attr(self, name_process_group).get());
     Ref holder;
     PlanRun& run = plan_run(self, holder);
-    if (run.started) raise_error(PyExc_RuntimeError, "start: the plan was already started");
+    if (run.started()) raise_error(PyExc_RuntimeError, "start: the plan was already started");
+    reap_orphans(false);
     set_attr(self, name_starttime, current_time(function.globals).get());
+    note_limits(self, run);
     Ref processes = get_attr(self, name_private_processes);
     Ref workers = check(PySequence_List(processes.get()));
     run.workers.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(workers.get()); ++i)
         run.workers.push_back(Ref::borrow(PyList_GET_ITEM(workers.get(), i)));
-    run.children.assign(run.workers.size(), ChildState{});
-    run.cap = cap;
+    run.children.assign(run.workers.size(), Child{});
     run.call_timeout = call_timeout;
     run.call_timeout_given = std::move(call_timeout_given);
     run.process_group = process_group;
-    run.forking_over = false;
-    run.next_to_fork = 0;
+    run.begin(cap);
     try {
         fork_children(function.globals, run, true);
     } catch (const PythonError&) {
-        if (run.started) stop_and_rethrow(function.globals, self, run);
+        if (run.alive() > 0) stop_and_rethrow(function.globals, self, run);
         throw;
     }
-    run.started = true;
     return Ref::borrow(Py_None);
 }
 
 // ---- join ---------------------------------------------------------------------
 
-// Past the deadline with a child still alive: the report, then every child
-// stopped and reaped; those still running are marked as stopped by the
-// plan's time limit.
+// Past the deadline: the report, then every child stopped and reaped; those
+// still running are marked as stopped by the plan's time limit.
 void stop_at_deadline(PyObject* globals, PyObject* self, PlanRun& run) {
     Ref lines = check(PyList_New(0));
     Ref living = get_attr(self, name_livings);
@@ -210,11 +234,8 @@ void stop_at_deadline(PyObject* globals, PyObject* self, PlanRun& run) {
     });
 
     call_method(self, name_terminate);
-    for (ChildState& child : run.children) {
-        using Phase = ChildState::Phase;
-        if ((child.phase == Phase::running || child.phase == Phase::closing) &&
-            child.stopped_by == ChildState::StoppedBy::nothing)
-            child.stopped_by = ChildState::StoppedBy::plan_timeout;
+    for (Child& child : run.children) {
+        if (child.alive() && child.stopped_at == Child::Limit::none) child.stopped_at = Child::Limit::plan_timeout;
     }
 
     Ref extended_msg = check(PyUnicode_Join(text_newline, lines.get()));
@@ -225,7 +246,7 @@ void stop_at_deadline(PyObject* globals, PyObject* self, PlanRun& run) {
     call_method(logger.get(), name_error, report.get());
 
     stop_children(globals, self, run, true);
-    run.outcome = PlanRun::Outcome::timed_out;
+    run.end(PlanRun::Outcome::timed_out);
 }
 
 }  // namespace
@@ -235,20 +256,23 @@ Failures failures_wanted(PyObject* plan, PyObject* return_exceptions) {
     return is_true(wanted.get()) ? Failures::gather : Failures::raise;
 }
 
-void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival, Failures failures) {
+void run_until(PyObject* globals, PyObject* self, PlanRun& run, Until until, Failures failures) {
     auto stop_here = [&] {
-        return run.done() || (until_arrival && (!run.arrivals.empty() || !run.silent.empty()));
+        return run.done() ||
+               (until == Until::report && (!run.undelivered.empty() || !run.ended_unreported.empty()));
     };
     while (!stop_here()) {
-        double wait = std::min(0.25, enforce_call_limits(self, run));
+        double wait = std::min(0.25, enforce_call_limits(run));
+        Ref deadline;
         Ref timeout = get_attr(self, name_timeout);
         if (is_true(timeout.get())) {
             Ref now = current_time(globals);
-            Ref deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
+            deadline = check(PyNumber_Add(timeout.get(), get_attr(self, name_starttime).get()));
             if (check_status(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) > 0) {
-                // One last look: children that all ended have their results.
-                pump(globals, self, run, 0, Signals::raise);
-                if (stop_here()) return;
+                // One last look: children that all ended have their results;
+                // those never forked by now never will be.
+                step(globals, run, 0, Python::allowed, deadline.get());
+                if (stop_here() && run.next_to_fork == run.children.size()) return;
                 stop_at_deadline(globals, self, run);
                 if (failures == Failures::gather) return;
                 raise_error(PyExc_TimeoutError, "Not all child processes finished running.");
@@ -258,7 +282,7 @@ void run_on(PyObject* globals, PyObject* self, PlanRun& run, bool until_arrival,
             if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
             if (seconds < wait) wait = seconds;
         }
-        pump(globals, self, run, wait, Signals::raise);
+        step(globals, run, wait, Python::allowed, deadline.get());
     }
 }
 
@@ -281,27 +305,32 @@ namespace {
 
 }  // namespace
 
-Ref unreported_failure(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures) {
+namespace {
+
+// The failure of a child that never reported. Raised, a child stopped at the
+// plan's deadline stays the ChildProcessError that a join after the plan's
+// TimeoutError has always given.
+Ref unreported_failure(PyObject* plan, PlanRun& run, size_t index, Failures failures) {
+    const Child& child = run.children[index];
     const auto number = static_cast<Py_ssize_t>(index);
-    Ref pid = get_attr(child, name_pid);
-    if (pid.get() == Py_None) return never_started_error(number);
-    Ref exitcode = get_attr(child, name_exitcode);
+    if (child.phase == Child::Phase::unforked) return never_started_error(number);
+    Ref pid = check(PyLong_FromLong(child.pid));
+    Ref exitcode = child.exit_code ? check(PyLong_FromLong(*child.exit_code)) : Ref::borrow(Py_None);
     const ChildIdentity identity{number, pid.get(), exitcode.get()};
-    using StoppedBy = ChildState::StoppedBy;
-    const StoppedBy stopped_by = index < run.children.size() ? run.children[index].stopped_by : StoppedBy::nothing;
-    if (stopped_by == StoppedBy::call_timeout) return call_timeout_error(identity, run.call_timeout_given.get());
-    // Raised, it stays the ChildProcessError that a join after the
-    // plan's TimeoutError has always given.
-    if (stopped_by == StoppedBy::plan_timeout && failures == Failures::gather)
+    if (child.stopped_at == Child::Limit::call_timeout)
+        return call_timeout_error(identity, run.call_timeout_given.get());
+    if (child.stopped_at == Child::Limit::plan_timeout && failures == Failures::gather)
         return plan_timeout_error(identity, get_attr(plan, name_timeout).get());
     return unreported_error(identity);
 }
 
-Ref outcome_of(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures) {
+}  // namespace
+
+Ref outcome_of(PyObject* plan, PlanRun& run, size_t index, Failures failures) {
     Ref key = check(PyLong_FromSize_t(index));
-    Ref message = dict_get(run.messages.get(), key.get());
+    Ref message = dict_get(run.reports.get(), key.get());
     if (!message) {
-        Ref failure = unreported_failure(plan, run, child, index, failures);
+        Ref failure = unreported_failure(plan, run, index, failures);
         if (failures == Failures::gather) return failure;
         raise_child_failure(failure.get());
     }
@@ -317,23 +346,20 @@ Ref outcome_of(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Fail
     return result;
 }
 
-void finish(PyObject* globals, PyObject* self, PlanRun& run, PyObject* children, Failures failures) {
+void finish(PyObject* globals, PyObject* self, PlanRun& run, Failures failures) {
     set_attr(self, name_stoptime, current_time(globals).get());
     Ref results = check(PyList_New(0));
-    size_t index = 0;
-    for_each(children, [&](PyObject* child) {
+    for (size_t index = 0; index < run.children.size(); ++index) {
         try {
-            check_status(PyList_Append(results.get(), outcome_of(self, run, child, index, failures).get()));
+            check_status(PyList_Append(results.get(), outcome_of(self, run, index, failures).get()));
         } catch (const PythonError&) {
-            run.outcome = PlanRun::Outcome::failed;
-            run.failed_child = static_cast<size_t>(index);
+            run.end(PlanRun::Outcome::failed, index);
             throw;
         }
-        ++index;
-    });
+    }
     set_attr(self, name_results, check(PyList_AsTuple(results.get())).get());
     // Gathered past the deadline, the plan still timed out.
-    if (run.outcome != PlanRun::Outcome::timed_out) run.outcome = PlanRun::Outcome::finished;
+    if (run.outcome() != PlanRun::Outcome::timed_out) run.end(PlanRun::Outcome::finished);
 }
 
 namespace {
@@ -343,30 +369,19 @@ Ref join_body(Function& function, Arguments& arguments) {
     Ref holder;
     PlanRun& run = plan_run(self, holder);
     const Failures failures = failures_wanted(self, arguments[1]);
-    BusyRun busy(run, "join");
-    if (!run.started) {
-        // Nothing to wait for; the standard Process refuses to join a child
-        // that was never started.
-        set_attr(self, name_stoptime, current_time(function.globals).get());
-        Ref processes = get_attr(self, name_private_processes);
-        for_each(processes.get(), [&](PyObject* child) { call_method(child, name_join); });
-        finish(function.globals, self, run, processes.get(), failures);
-        return Ref::borrow(Py_None);
-    }
+    RunClaim claim(run, "join");
+    if (!run.started()) raise_error(PyExc_RuntimeError, "join: the plan was not started");
     try {
-        run_on(function.globals, self, run, false, failures);
+        run_until(function.globals, self, run, Until::done, failures);
     } catch (const PythonError&) {
-        if (run.alive > 0) stop_and_rethrow(function.globals, self, run);
+        if (run.alive() > 0) stop_and_rethrow(function.globals, self, run);
         // None alive, but children held back by the cap must not start later.
-        run.forking_over = true;
-        if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
+        if (run.outcome() == PlanRun::Outcome::none) run.end(PlanRun::Outcome::stopped);
         throw;
     }
-    run.arrivals.clear();
-    run.silent.clear();
-    Ref workers = check(PyList_New(0));
-    for (const Ref& worker : run.workers) check_status(PyList_Append(workers.get(), worker.get()));
-    finish(function.globals, self, run, workers.get(), failures);
+    run.undelivered.clear();
+    run.ended_unreported.clear();
+    finish(function.globals, self, run, failures);
     return Ref::borrow(Py_None);
 }
 
@@ -376,26 +391,26 @@ Ref enter_body(Function&, Arguments& arguments) { return Ref::borrow(arguments[0
 
 // Leaving with an exception stops and reaps every child; leaving normally
 // joins a plan that was started and not joined. Either way a started plan
-// then closes its channel. A plan never started is left as it is.
+// whose children have all been reaped then closes its channel. A plan never
+// started is left as it is.
 Ref exit_body(Function& function, Arguments& arguments) {
     PyObject* self = arguments[0];
     Ref holder;
     PlanRun& run = plan_run(self, holder);
-    if (!run.started) return Ref::borrow(Py_None);
+    if (!run.started()) return Ref::borrow(Py_None);
     Ref sender = get_attr(self, name_private_queue);
-    if (arguments[1] != Py_None) {
-        if (run.alive > 0) stop_children(function.globals, self, run, false);
-        run.forking_over = true;
-        if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
-    } else if (run.outcome == PlanRun::Outcome::open) {
-        try {
+    try {
+        if (arguments[1] != Py_None) {
+            if (run.alive() > 0) stop_children(function.globals, self, run, false);
+            if (run.outcome() == PlanRun::Outcome::none) run.end(PlanRun::Outcome::stopped);
+        } else if (run.stage() != PlanRun::Stage::ended) {
             call_method(self, name_join);
-        } catch (const PythonError&) {
-            if (run.alive == 0) close_channel(sender.get(), run.receiver);
-            throw;
         }
+    } catch (const PythonError&) {
+        if (run.alive() == 0) close_channel(sender.get(), run.receiver);  // no Python code runs
+        throw;
     }
-    if (run.alive == 0) close_channel(sender.get(), run.receiver);
+    if (run.alive() == 0) close_channel(sender.get(), run.receiver);
     return Ref::borrow(Py_None);
 }
 
@@ -417,12 +432,6 @@ Ref seconds_text(double seconds) {
     return call_method(format.get(), name_format, number.get());
 }
 
-Py_ssize_t length_of(PyObject* sized) {
-    const Py_ssize_t length = PyObject_Size(sized);
-    if (length < 0) throw PythonError{};
-    return length;
-}
-
 // <Pcall 8 children, 3 running, started 1.2 s ago>, and the other states.
 Ref repr_body(Function& function, Arguments& arguments) {
     using Outcome = PlanRun::Outcome;
@@ -432,17 +441,17 @@ Ref repr_body(Function& function, Arguments& arguments) {
     Ref holder;
     PlanRun& run = plan_run(self, holder);
     Ref state;
-    if (!run.started) {
+    if (!run.started()) {
         state = check(PyUnicode_FromString("not started"));
-    } else if (run.outcome == Outcome::finished) {
+    } else if (run.outcome() == Outcome::finished) {
         Ref stoptime = get_attr(self, name_stoptime);
         state = check(PyUnicode_FromFormat(
             "finished in %U s", seconds_text(seconds_between(get_attr(self, name_starttime).get(), stoptime.get())).get()));
-    } else if (run.outcome == Outcome::failed) {
+    } else if (run.outcome() == Outcome::failed) {
         state = check(PyUnicode_FromFormat("failed (child %zd)", static_cast<Py_ssize_t>(run.failed_child)));
-    } else if (run.outcome == Outcome::timed_out) {
+    } else if (run.outcome() == Outcome::timed_out) {
         state = check(PyUnicode_FromFormat("timed out after %S s", get_attr(self, name_timeout).get()));
-    } else if (run.outcome == Outcome::stopped) {
+    } else if (run.outcome() == Outcome::stopped) {
         state = check(PyUnicode_FromString("stopped"));
     } else {
         const Py_ssize_t running = length_of(get_attr(self, name_livings).get());
@@ -468,10 +477,19 @@ Ref pcall_body(Function& function, Arguments& arguments) {
         Ref error = Ref::steal(compat::fetch_raised_exception());
         try {
             Ref holder;
-            PlanRun& run = plan_run(parallels.get(), holder);
-            if (run.alive > 0) stop_children(function.globals, parallels.get(), run, false);
+            PlanRun* run = nullptr;
+            try {
+                run = &plan_run(parallels.get(), holder);
+            } catch (const PythonError&) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+                PyErr_Clear();  // a subclass that made its own run: nothing of ours to stop
+            }
+            if (run != nullptr && run->alive() > 0) stop_children(function.globals, parallels.get(), *run, false);
         } catch (const PythonError&) {
-            PyErr_Clear();
+            Ref second = Ref::steal(compat::fetch_raised_exception());
+            PyException_SetContext(second.get(), error.release());
+            compat::restore_raised_exception(second.release());
+            throw;
         }
         compat::restore_raised_exception(error.release());
         throw;

@@ -31,6 +31,8 @@ double limit_in_seconds(PyObject* globals, PyObject* value, const char* name);
 // time.time(), through the module global.
 python_objects::Ref current_time(PyObject* globals);
 
+enum class Until { done, report };
+
 // How a join or as_completed hands out a child's failure.
 enum class Failures {
     raise,   // raised; the plan's deadline raises TimeoutError
@@ -40,22 +42,21 @@ enum class Failures {
 // The `return_exceptions` argument, or the plan's attribute when it is None.
 Failures failures_wanted(PyObject* plan, PyObject* return_exceptions);
 
-// Moves the run on until it is done (or, with `until_arrival`, until a
-// message waits in `run.arrivals` or a silent end in `run.silent`), stopping
-// children at their call_timeout. Past the plan's deadline, with a child
-// still alive, it logs the children still running and stops them all; then
-// it raises TimeoutError, or with Failures::gather just returns.
-void run_on(PyObject* globals, PyObject* plan, PlanRun& run, bool until_arrival, Failures failures);
+// Moves the run on until it is done (or, with Until::report, until a report
+// waits in `run.undelivered` or an unreported end in `run.ended_unreported`),
+// stopping children at their call_timeout. Past the plan's deadline, with a
+// child still alive or never started, it logs the children still running and
+// stops them all; then it raises TimeoutError, or with Failures::gather
+// returns.
+void run_until(PyObject* globals, PyObject* plan, PlanRun& run, Until until, Failures failures);
 
-// What child `index` (the worker `child`) delivered: its result, or its
-// failure raised or returned as `failures` says. A child that never reported
-// fails with ChildProcessError, or TimeoutError when the plan stopped it at a
-// time limit.
-python_objects::Ref outcome_of(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures);
-python_objects::Ref unreported_failure(PyObject* plan, PlanRun& run, PyObject* child, size_t index, Failures failures);
+// What child `index` delivered: its result, or its failure raised or returned
+// as `failures` says. A child that never reported fails with
+// ChildProcessError, or TimeoutError when a time limit stopped it.
+python_objects::Ref outcome_of(PyObject* plan, PlanRun& run, size_t index, Failures failures);
 
 // Once every child has ended: stoptime, then the results in child order, or
 // the lowest-indexed child's failure.
-void finish(PyObject* globals, PyObject* plan, PlanRun& run, PyObject* children, Failures failures);
+void finish(PyObject* globals, PyObject* plan, PlanRun& run, Failures failures);
 
 }  // namespace tandrel

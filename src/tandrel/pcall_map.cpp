@@ -28,6 +28,8 @@ namespace tandrel {
 
 using namespace python_objects;
 
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
 // ---- how the items are split -------------------------------------------------
@@ -111,6 +113,7 @@ struct MapOptions {
     Ref call_timeout_given;
     bool gather = false;
     bool process_group = false;
+    double grace_period = 1.0;
 };
 
 // Every argument checked before the iterable is read, and all of it before
@@ -133,6 +136,9 @@ MapOptions read_options(PyObject* globals, const Arguments& arguments) {
     options.call_timeout = limit_in_seconds(globals, options.call_timeout_given.get(), "call_timeout");
     options.gather = is_true(arguments[7]);
     options.process_group = is_true(get_attr(cls, name_process_group).get());
+    const double grace = PyFloat_AsDouble(get_attr(cls, name_grace_period).get());
+    if (grace == -1.0 && PyErr_Occurred()) throw PythonError{};
+    options.grace_period = grace > 0 ? std::min(grace, 1e6) : 0;
     options.items = check(PySequence_Tuple(iterable));
     const auto count = static_cast<size_t>(PyTuple_GET_SIZE(options.items.get()));
     if (options.chunksize == 0) options.chunksize = default_chunksize(count, options.max_running);
@@ -167,23 +173,26 @@ public:
     size_t count() const { return count_; }
 
     void start() {
+        reap_orphans(false);
         Channel channel = make_channel(globals_.get());
         sender_ = std::move(channel.sender);
-        inbox_ = make_inbox(channel.receiver_fd);
+        holder_ = make_run_holder(channel.receiver_fd);
         PlanRun& run = this->run();
         run.streamed = true;
-        run.cap = options_.max_running;
         run.call_timeout = options_.call_timeout;
         run.call_timeout_given = options_.call_timeout_given;
         run.process_group = options_.process_group;
+        run.grace_period = options_.grace_period;
         for (size_t first = 0; first < count_; first += options_.chunksize)
-            shares_.push_back({first, std::min(count_, first + std::min(options_.chunksize, count_ - first)), first});
+            shares_.push_back({first, first + std::min(options_.chunksize, count_ - first), first});
         progress_ = std::make_unique<SharedProgress>(shares_.size());
         if (options_.timeout > 0) {
             deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::min(options_.timeout, 1e9)));
+            run.exit_deadline = deadline_;
         }
         for (size_t share = 0; share < shares_.size(); ++share) add_child(share, shares_[share].begin);
+        run.begin(options_.max_running);
         fork();
     }
 
@@ -199,7 +208,7 @@ public:
                 raise_stored(results_[failure_].get());
             }
             if (next_ < count_ && filled(next_)) return std::move(results_[next_++]);
-            if (next_ == count_ && run().alive == 0) {
+            if (next_ == count_ && run().alive() == 0) {
                 ended_ = true;
                 close_if_quiet();
                 return Ref();
@@ -231,7 +240,7 @@ public:
     bool ended() const { return ended_; }
 
     int visit(visitproc visit, void* arg) {
-        for (const Ref* held : {&globals_, &cls_, &options_.function, &options_.items, &sender_, &inbox_})
+        for (const Ref* held : {&globals_, &cls_, &options_.function, &options_.items, &sender_, &holder_})
             Py_VISIT(held->get());
         for (const Ref& result : results_) Py_VISIT(result.get());
         return 0;
@@ -245,7 +254,7 @@ private:
     enum class Stop : unsigned char { none, failure, deadline, closed };
     static constexpr size_t none = std::numeric_limits<size_t>::max();
 
-    PlanRun& run() { return plan_run_of_inbox(inbox_.get()); }
+    PlanRun& run() { return run_of_holder(holder_.get()); }
     bool filled(size_t item) const { return static_cast<bool>(results_[item]); }
 
     void add_child(size_t share, size_t first) {
@@ -264,8 +273,7 @@ private:
         share_of_child_.push_back(share);
         first_of_child_.push_back(first);
         report_failure_.emplace_back();
-        run.children.emplace_back();
-        run.workers.push_back(std::move(worker));
+        run.add_child(std::move(worker));
     }
 
     // Forks the children waiting, under the cap, and learns from their cost.
@@ -283,13 +291,10 @@ private:
 
     // A child's time limit counts from the item it began last.
     void track_item_starts() {
-        using Phase = ChildState::Phase;
         PlanRun& run = this->run();
         for (size_t c = 0; c < run.children.size(); ++c) {
-            ChildState& child = run.children[c];
-            if ((child.phase != Phase::running && child.phase != Phase::closing) ||
-                child.stopped_by != ChildState::StoppedBy::nothing)
-                continue;
+            Child& child = run.children[c];
+            if (!child.alive() || child.stopped_at != Child::Limit::none) continue;
             const ShareProgress& progress = (*progress_)[share_of_child_[c]];
             if (progress.begun_until.load(std::memory_order_acquire) <= static_cast<std::int64_t>(first_of_child_[c]))
                 continue;
@@ -304,7 +309,7 @@ private:
         double wait = 0.25;
         if (run.call_timeout > 0) {
             track_item_starts();
-            wait = std::min(wait, enforce_call_limits(cls_.get(), run));
+            wait = std::min(wait, enforce_call_limits(run));
         }
         if (deadline_) {
             const double left = std::chrono::duration<double>(*deadline_ - Clock::now()).count();
@@ -317,7 +322,7 @@ private:
             }
             wait = std::min(wait, left);
         }
-        pump(globals_.get(), cls_.get(), run, wait, Signals::raise);
+        tandrel::step(globals_.get(), run, wait, Python::allowed);
         take_messages();
         take_ends();
         if (failure_ == none && stop_ == Stop::none) fork();
@@ -380,10 +385,10 @@ private:
     // Children that ended, once the messages they sent have been taken.
     void take_ends() {
         PlanRun& run = this->run();
-        if (!run.received.empty()) return;
-        while (!run.silent.empty()) {
-            const size_t child = run.silent.front();
-            run.silent.pop_front();
+        if (!run.unrebuilt.empty()) return;
+        while (!run.stream_ended.empty()) {
+            const size_t child = run.stream_ended.front();
+            run.stream_ended.pop_front();
             if (child < share_of_child_.size()) child_ended(child);
         }
     }
@@ -400,16 +405,15 @@ private:
     }
 
     Ref running_error(size_t child, size_t item) {
-        using StoppedBy = ChildState::StoppedBy;
         Ref pid = worker_attribute(child, name_pid), exitcode = worker_attribute(child, name_exitcode);
-        const StoppedBy stopped_by = run().children[child].stopped_by;
+        const Child::Limit stopped_at = run().children[child].stopped_at;
         Ref message;
         PyObject* type = PyExc_TimeoutError;
-        if (stopped_by == StoppedBy::call_timeout) {
+        if (stopped_at == Child::Limit::call_timeout) {
             message = check(PyUnicode_FromFormat(
                 "Item %zu did not finish within its call_timeout of %S seconds (child process-%zu, pid %S).", item,
                 options_.call_timeout_given.get(), child, pid.get()));
-        } else if (stopped_by == StoppedBy::plan_timeout) {
+        } else if (stopped_at == Child::Limit::plan_timeout) {
             message = check(PyUnicode_FromFormat(
                 "Item %zu was still running in child process-%zu (pid %S) when the map's timeout of %S seconds passed.",
                 item, child, pid.get(), options_.timeout_given.get()));
@@ -458,18 +462,15 @@ private:
         if (stop_ != Stop::none) return;
         stop_ = why;
         PlanRun& run = this->run();
-        using Phase = ChildState::Phase;
         if (why == Stop::deadline) {
-            for (ChildState& child : run.children) {
-                if ((child.phase == Phase::running || child.phase == Phase::closing) &&
-                    child.stopped_by == ChildState::StoppedBy::nothing)
-                    child.stopped_by = ChildState::StoppedBy::plan_timeout;
+            for (Child& child : run.children) {
+                if (child.alive() && child.stopped_at == Child::Limit::none) child.stopped_at = Child::Limit::plan_timeout;
             }
         }
-        if (run.alive > 0) {
+        if (run.alive() > 0) {
             stop_children(globals_.get(), cls_.get(), run, false);
         } else {
-            run.forking_over = true;
+            run.stop_forking();
         }
         take_messages();
         take_ends();
@@ -484,13 +485,13 @@ private:
 
     void close_if_quiet() {
         PlanRun& run = this->run();
-        if (run.alive == 0 && sender_) close_channel(sender_.get(), run.receiver);
+        if (run.alive() == 0 && sender_) close_channel(sender_.get(), run.receiver);
     }
 
     Ref globals_, cls_;
     MapOptions options_;
     size_t count_;
-    Ref sender_, inbox_;
+    Ref sender_, holder_;
     std::unique_ptr<SharedProgress> progress_;
     std::vector<Share> shares_;
     std::vector<size_t> share_of_child_, first_of_child_;

@@ -1,18 +1,21 @@
 #include "plan_run.h"
 
 #include "child_failures.h"
+#include "child_labor.h"
 #include "names.h"
 #include "process_group.h"
 #include "python_objects/calls.h"
+#include "python_objects/module.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace tandrel {
 
@@ -20,55 +23,209 @@ using namespace python_objects;
 
 namespace {
 
-struct InboxObject {
-    PyObject_HEAD
-    PlanRun* run;
-};
+using Clock = std::chrono::steady_clock;
 
-PyTypeObject inbox_type = static_type_header();
-
-InboxObject& as_inbox(PyObject* object) { return *reinterpret_cast<InboxObject*>(object); }
-
-int inbox_traverse(PyObject* object, visitproc visit, void* arg) {
-    PlanRun* run = as_inbox(object).run;
-    if (run == nullptr) return 0;
-    for (const Ref& worker : run->workers) Py_VISIT(worker.get());
-    Py_VISIT(run->messages.get());
-    for (const auto& message : run->stream) Py_VISIT(message.second.get());
-    return 0;
-}
-
-int inbox_clear(PyObject* object) {
-    PlanRun* run = as_inbox(object).run;
-    if (run == nullptr) return 0;
-    // Moved out first: releasing them may run code that looks at the run.
-    std::vector<Ref> workers = std::move(run->workers);
-    run->workers.clear();
-    Ref messages = std::move(run->messages);
-    auto stream = std::move(run->stream);
-    run->stream.clear();
-    return 0;
-}
-
-void inbox_dealloc(PyObject* object) {
-    PyObject_GC_UnTrack(object);
-    inbox_clear(object);
-    delete as_inbox(object).run;  // closes the receiving end
-    Py_TYPE(object)->tp_free(object);
-}
-
-// At most about 31 years: anything longer would overflow the clock.
-Clock::duration duration_of(double seconds) {
-    seconds = std::min(seconds, 1e9);
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+Clock::time_point after_seconds(double seconds) {
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
 }
 
 double seconds_until(Clock::time_point deadline) {
     return std::chrono::duration<double>(deadline - Clock::now()).count();
 }
 
+// Pids of the children of dropped plans, killed and not reaped yet.
+std::vector<long> orphans;
+
+}  // namespace
+
+// ---- the run and its state --------------------------------------------------------
+
+PlanRun::PlanRun(int receiver_fd) : receiver(receiver_fd), owner_pid_(getpid()), next_(open_) {
+    if (open_ != nullptr) open_->previous_ = this;
+    open_ = this;
+}
+
+// A dropped plan: its running children are killed now and reaped at once
+// or, when they take a moment to die, at the next start or at exit.
+PlanRun::~PlanRun() {
+    if (previous_ != nullptr) previous_->next_ = next_;
+    else if (open_ == this) open_ = next_;
+    if (next_ != nullptr) next_->previous_ = previous_;
+    if (!owned_here()) return;
+    for (Child& child : children) {
+        if (child.may_signal()) kill(static_cast<pid_t>(child.pid), SIGKILL);
+        if (child.phase != Child::Phase::unforked && child.phase != Child::Phase::reaped && child.pid > 0) {
+            int status;
+            pid_t got;
+            do got = waitpid(static_cast<pid_t>(child.pid), &status, WNOHANG);
+            while (got < 0 && errno == EINTR);
+            if (got == 0) orphans.push_back(child.pid);
+        }
+        release_descriptors(child.descriptors);
+    }
+}
+
+bool PlanRun::owned_here() const { return owner_pid_ == getpid(); }
+
+bool PlanRun::reported(size_t index) const {
+    Ref key = check(PyLong_FromSize_t(index));
+    return check_status(PyDict_Contains(reports.get(), key.get())) > 0;
+}
+
+void PlanRun::begin(size_t running_cap) {
+    cap = running_cap;
+    stage_ = Stage::forking;
+    if (children.empty()) stage_ = Stage::no_more_forks;
+}
+
+void PlanRun::stop_forking() {
+    forking_stopped_ = true;
+    if (stage_ == Stage::forking) stage_ = Stage::no_more_forks;
+}
+
+void PlanRun::add_child(Ref worker) {
+    workers.push_back(std::move(worker));
+    children.emplace_back();
+    if (stage_ == Stage::no_more_forks && !forking_stopped_) stage_ = Stage::forking;
+}
+
+void PlanRun::end(Outcome outcome, size_t failed) {
+    stop_forking();
+    stage_ = Stage::ended;
+    outcome_ = outcome;
+    failed_child = failed;
+}
+
+void PlanRun::set_phase(size_t index, Child::Phase phase) {
+    Child& child = children[index];
+    const bool was_alive = child.alive();
+    child.phase = phase;
+    if (was_alive && !child.alive()) --alive_;
+    if (!was_alive && child.alive()) ++alive_;
+}
+
+void PlanRun::forked(size_t index, const ForkedChild& forked) {
+    Child& child = children[index];
+    child.pid = forked.pid;
+    child.sentinel = forked.sentinel;
+    child.descriptors = forked.descriptors;
+    index_of_pid[forked.pid] = index;
+    next_to_fork = index + 1;
+    set_phase(index, Child::Phase::running);
+    if (next_to_fork == children.size() && stage_ == Stage::forking) stage_ = Stage::no_more_forks;
+}
+
+void PlanRun::claim_or_raise(const char* what) {
+    if (!claim())
+        raise_format(PyExc_RuntimeError, "%s: another join or as_completed is already running on this plan", what);
+}
+
+void forget_runs_in_child() noexcept {
+    orphans.clear();
+    ForkRecorder::forget();
+}
+
+// ---- the holder object ---------------------------------------------------------------
+
+namespace {
+
+struct RunHolderObject {
+    PyObject_HEAD
+    PlanRun* run;
+};
+
+PyTypeObject run_holder_type = static_type_header();
+
+RunHolderObject& as_holder(PyObject* object) { return *reinterpret_cast<RunHolderObject*>(object); }
+
+int holder_traverse(PyObject* object, visitproc visit, void* arg) {
+    PlanRun* run = as_holder(object).run;
+    if (run == nullptr) return 0;
+    for (const Ref& worker : run->workers) Py_VISIT(worker.get());
+    Py_VISIT(run->reports.get());
+    for (const auto& message : run->stream) Py_VISIT(message.second.get());
+    return 0;
+}
+
+int holder_clear(PyObject* object) {
+    PlanRun* run = as_holder(object).run;
+    if (run == nullptr) return 0;
+    // Moved out first: releasing them may run code that looks at the run.
+    std::vector<Ref> workers = std::move(run->workers);
+    run->workers.clear();
+    Ref reports = std::move(run->reports);
+    auto stream = std::move(run->stream);
+    run->stream.clear();
+    return 0;
+}
+
+void holder_dealloc(PyObject* object) {
+    PyObject_GC_UnTrack(object);
+    holder_clear(object);
+    delete as_holder(object).run;  // stops its children, closes the receiving end
+    Py_TYPE(object)->tp_free(object);
+}
+
+}  // namespace
+
+void ready_plan_run_type() {
+    if (run_holder_type.tp_flags & Py_TPFLAGS_READY) return;
+    PyTypeObject& t = run_holder_type;
+    t.tp_name = "vortan.async_.tandrel.PlanRun";
+    t.tp_basicsize = sizeof(RunHolderObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "What a plan knows of its run: the receiving end of its result channel, its\n"
+        "children and their reports. Only the plan holds it; dropping the plan stops\n"
+        "the children still running and closes it.";
+    t.tp_traverse = holder_traverse;
+    t.tp_clear = holder_clear;
+    t.tp_dealloc = holder_dealloc;
+    check_status(PyType_Ready(&t));
+}
+
+Ref make_run_holder(int receiver_fd) {
+    RunHolderObject* object = PyObject_GC_New(RunHolderObject, &run_holder_type);
+    if (object == nullptr) {
+        close(receiver_fd);
+        throw PythonError{};
+    }
+    object->run = nullptr;
+    Ref holder = Ref::steal(reinterpret_cast<PyObject*>(object));
+    try {
+        object->run = new PlanRun(receiver_fd);
+    } catch (...) {
+        close(receiver_fd);
+        throw;
+    }
+    object->run->reports = check(PyDict_New());
+    PyObject_GC_Track(holder.get());
+    return holder;
+}
+
+PlanRun& plan_run(PyObject* plan, Ref& holder) {
+    holder = get_attr(plan, name_private_run);
+    if (Py_TYPE(holder.get()) != &run_holder_type)
+        raise_format(PyExc_TypeError, "_run of a plan must be the run it was built with, not %.200s",
+                     Py_TYPE(holder.get())->tp_name);
+    return *as_holder(holder.get()).run;
+}
+
+PlanRun& run_of_holder(PyObject* holder) { return *as_holder(holder).run; }
+
+Ref forking_pickler(PyObject* globals) {
+    Ref multiprocessing = lookup_global(globals, global_multiprocessing);
+    Ref reducer = get_attr(multiprocessing.get(), name_reducer);
+    return get_attr(reducer.get(), name_forking_pickler);
+}
+
+// ---- the steps -------------------------------------------------------------------------
+
+namespace {
+
 // Whether the child has exited (or is gone altogether), without collecting
-// its exit status: that is left to the standard Process.
+// its exit status: that is the reaping step's.
 bool has_exited(long pid) {
     for (;;) {
         siginfo_t info;
@@ -81,42 +238,76 @@ bool has_exited(long pid) {
     }
 }
 
-void learn_child(PlanRun& run, size_t index) {
-    ChildState& child = run.children[index];
-    if (child.known) return;
-    try {
-        PyObject* worker = run.workers[index].get();
-        const long pid = PyLong_AsLong(get_attr(worker, name_pid).get());
-        if (pid == -1 && PyErr_Occurred()) throw PythonError{};
-        const long sentinel = PyLong_AsLong(get_attr(worker, name_sentinel).get());
-        if (sentinel == -1 && PyErr_Occurred()) throw PythonError{};
-        child.pid = pid;
-        child.sentinel = static_cast<int>(sentinel);
-        child.known = true;
-        run.index_of_pid[pid] = index;
-    } catch (const PythonError&) {
-        // Nothing can be waited for without them: the child counts as ended.
-        child.phase = ChildState::Phase::ended;
-        --run.alive;
-        throw;
+struct PollSet {
+    std::vector<pollfd> fds;     // the channel first, then one sentinel per polled child
+    std::vector<size_t> polled;  // child indexes, in the order of their sentinels
+    bool closing = false;
+};
+
+PollSet build_poll_set(const PlanRun& run) {
+    PollSet set;
+    set.fds.push_back({run.receiver.fd(), POLLIN, 0});
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        const Child& child = run.children[i];
+        if (child.phase == Child::Phase::running && child.sentinel >= 0) {
+            set.fds.push_back({child.sentinel, POLLIN, 0});
+            set.polled.push_back(i);
+        } else if (child.alive()) {
+            set.closing = true;  // looked at by pid, now and then
+        }
+    }
+    return set;
+}
+
+// Waits for an event; true when the wait ended without one (a look at every
+// child is then due). With Python allowed an interrupted wait runs the signal
+// handlers, whose exception propagates.
+bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) {
+    // A closing child's exit is normally a matter of moments; one that closed
+    // its sentinel itself and runs on is looked at less and less often.
+    if (python == Python::allowed && !run.unrebuilt.empty()) seconds = 0;  // reports to rebuild already
+    if (set.closing) {
+        seconds = std::min(seconds, run.closing_wait);
+        run.closing_wait = std::min(run.closing_wait * 2, 0.25);
+    } else {
+        run.closing_wait = 0.002;
+    }
+    const int milliseconds = seconds <= 0 ? 0 : static_cast<int>(std::ceil(std::min(seconds, 1e6) * 1000));
+    int ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = poll(set.fds.data(), set.fds.size(), milliseconds);
+    Py_END_ALLOW_THREADS
+    if (ready >= 0) return ready == 0;
+    if (errno == EINTR) {
+        if (python == Python::allowed) check_status(PyErr_CheckSignals());
+        return false;
+    }
+    if (python == Python::allowed) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PythonError{};
+    }
+    // While stopping, a wait that fails (too many descriptors for the limit,
+    // say) must not keep the children from being looked at.
+    return true;
+}
+
+// Notes the children that ended. A sentinel may also be held by a grandchild:
+// a look at every child after a quiet wait catches those all the same.
+void see_ended(PlanRun& run, const PollSet& set, bool quiet) {
+    for (size_t k = 0; k < set.polled.size(); ++k) {
+        const size_t i = set.polled[k];
+        const bool signalled = set.fds[k + 1].revents != 0;
+        if (!signalled && !quiet) continue;
+        if (has_exited(run.children[i].pid)) run.set_phase(i, Child::Phase::exited);
+        else if (signalled) run.set_phase(i, Child::Phase::closing);  // sentinel closed early
+    }
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        if (run.children[i].phase == Child::Phase::closing && has_exited(run.children[i].pid))
+            run.set_phase(i, Child::Phase::exited);
     }
 }
 
-// Collects the exit status through the standard Process (join with no wait)
-// and lets go of its descriptors, which a long capped run would pile up.
-void reap(PlanRun& run, size_t index) {
-    ChildState& child = run.children[index];
-    child.phase = ChildState::Phase::ended;
-    --run.alive;
-    PyObject* worker = run.workers[index].get();
-    Ref no_wait = check(PyLong_FromLong(0));
-    call_method(worker, name_join, no_wait.get());
-    if (get_attr(worker, name_exitcode).get() == Py_None) return;  // status unknown: leave it be
-    Ref popen = get_attr(worker, name_popen);
-    if (popen.get() != Py_None) call_method(popen.get(), name_close);
-}
-
-// The stored failure of a message that cannot be rebuilt: it names the child
+// The stored failure of a report that cannot be rebuilt: it names the child
 // and carries the unpickling error as its cause.
 Ref unrebuildable(size_t index) {
     Ref error = Ref::steal(compat::fetch_raised_exception());
@@ -135,61 +326,100 @@ Ref unrebuildable(size_t index) {
     return check(PyTuple_Pack(3, key.get(), Py_False, failure.get()));
 }
 
-// A child's exception, re-raised in the parent later, says which child it
-// came from. Only the messages that ChildLabor sends are looked at.
-void note_if_failure(PyObject* message, size_t index, long pid) {
-    if (!PyTuple_CheckExact(message) || PyTuple_GET_SIZE(message) != 3 || PyTuple_GET_ITEM(message, 1) != Py_False)
+// A child's exception, raised again in the parent later, says which child it
+// came from. Only reports as ChildLabor sends them are looked at; a note that
+// cannot be added is left off, and the report stays as it came.
+void note_if_failure(PyObject* report, size_t index, long pid) {
+    if (!PyTuple_CheckExact(report) || PyTuple_GET_SIZE(report) != 3 || PyTuple_GET_ITEM(report, 1) != Py_False)
         return;
-    note_child(PyTuple_GET_ITEM(message, 2), static_cast<Py_ssize_t>(index), pid);
+    try {
+        note_child(PyTuple_GET_ITEM(report, 2), static_cast<Py_ssize_t>(index), pid);
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
 }
 
-// Rebuilds the messages received, in order. An arrival leaves `received`
-// only once its message is stored: an interrupt while one is rebuilt loses
-// nothing, the next step takes it up again.
-void take_arrivals(PyObject* globals, PlanRun& run) {
-    std::vector<Arrival>& arrivals = run.received;
-    if (arrivals.empty()) return;
+// Rebuilds the reports received, in order: the first report of each child
+// counts. A report leaves `unrebuilt` only once it is stored: an interrupt
+// while one is rebuilt loses nothing, the next step takes it up again.
+void rebuild_reports(PyObject* globals, PlanRun& run) {
+    std::vector<ReceivedMessage>& unrebuilt = run.unrebuilt;
+    if (unrebuilt.empty()) return;
     size_t taken = 0;
     try {
-        Ref multiprocessing = lookup_global(globals, global_multiprocessing);
-        Ref reducer = get_attr(multiprocessing.get(), name_reducer);
-        Ref pickler = get_attr(reducer.get(), name_forking_pickler);
-        Ref loads = get_attr(pickler.get(), name_loads);
-        for (; taken < arrivals.size(); ++taken) {
-            auto found = run.index_of_pid.find(arrivals[taken].pid);
+        Ref loads = get_attr(forking_pickler(globals).get(), name_loads);
+        for (; taken < unrebuilt.size(); ++taken) {
+            auto found = run.index_of_pid.find(unrebuilt[taken].pid);
             if (found == run.index_of_pid.end()) continue;  // not a child of this run
             const size_t index = found->second;
-            const Ref payload = arrivals[taken].payload, error = arrivals[taken].error;
-            Ref message;
+            if (!run.streamed && (unrebuilt[taken].kind != MessageKind::report || run.reported(index))) continue;
+            const Ref payload = unrebuilt[taken].payload, error = unrebuilt[taken].error;
+            Ref report;
             try {
                 if (error) {
                     compat::restore_raised_exception(Ref(error).release());
                     throw PythonError{};
                 }
-                message = call(loads.get(), payload.get());
-                note_if_failure(message.get(), index, arrivals[taken].pid);
+                report = call(loads.get(), payload.get());
             } catch (const PythonError&) {
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-                message = unrebuildable(index);
+                report = unrebuildable(index);
             }
             if (run.streamed) {
-                run.stream.emplace_back(index, std::move(message));
+                run.stream.emplace_back(index, std::move(report));
             } else {
+                note_if_failure(report.get(), index, unrebuilt[taken].pid);
                 Ref key = check(PyLong_FromSize_t(index));
-                check_status(PyDict_SetItem(run.messages.get(), key.get(), message.get()));
-                run.arrivals.push_back(index);
+                check_status(PyDict_SetItem(run.reports.get(), key.get(), report.get()));
+                run.undelivered.push_back(index);
             }
-            arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
+            unrebuilt[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
     } catch (...) {
-        arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken));
+        unrebuilt.erase(unrebuilt.begin(), unrebuilt.begin() + static_cast<std::ptrdiff_t>(taken));
         throw;
     }
-    arrivals.clear();
+    unrebuilt.clear();
 }
 
 bool awaits_rebuilding(const PlanRun& run, long pid) {
-    return std::any_of(run.received.begin(), run.received.end(), [&](const Arrival& a) { return a.pid == pid; });
+    return std::any_of(run.unrebuilt.begin(), run.unrebuilt.end(),
+                       [&](const ReceivedMessage& m) { return m.pid == pid; });
+}
+
+// Collects the exit status of every child seen ended and releases its
+// descriptors; no Python code runs, so no interrupt can fall in between.
+// The status goes to the worker's Popen as well, so that multiprocessing
+// forgets the child.
+void reap_exited(PlanRun& run) {
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        Child& child = run.children[i];
+        if (child.phase != Child::Phase::exited) continue;
+        int status = 0;
+        pid_t got;
+        do got = waitpid(static_cast<pid_t>(child.pid), &status, WNOHANG);
+        while (got < 0 && errno == EINTR);
+        if (got == 0) continue;  // not waitable yet: the next step looks again
+        run.receiver.discard(child.pid);  // what it left unfinished
+        release_descriptors(child.descriptors);
+        if (got == child.pid) {
+            const long code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+            child.exit_code = code;
+            if (PyObject* worker = i < run.workers.size() ? run.workers[i].get() : nullptr) {
+                // Plain attribute access on the worker and its Popen; an error
+                // here would be the layer's own, and is not worth a reap.
+                Ref popen = Ref::steal(PyObject_GetAttr(worker, name_popen));
+                Ref returncode = Ref::steal(PyLong_FromLong(code));
+                if (!popen || popen.get() == Py_None || !returncode ||
+                    PyObject_SetAttr(popen.get(), name_returncode, returncode.get()) < 0)
+                    PyErr_Clear();
+            }
+        }
+        run.set_phase(i, Child::Phase::reaped);
+        if (run.streamed) run.stream_ended.push_back(i);
+        else if (!run.reported(i) && !awaits_rebuilding(run, child.pid)) run.ended_unreported.push_back(i);
+    }
 }
 
 // `with context:` as the statement does it, looking the methods up on the type.
@@ -205,95 +435,107 @@ Ref lookup_special(PyObject* object, PyObject* name) {
     return check(bind(descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
-bool may_fork(const PlanRun& run) {
-    return !run.forking_over && run.next_to_fork < run.children.size() && (run.cap == 0 || run.alive < run.cap);
+// The pid and sentinel of a worker whose Process forked it some other way.
+ForkedChild learn_from_worker(PyObject* worker) {
+    ForkedChild child;
+    child.pid = PyLong_AsLong(get_attr(worker, name_pid).get());
+    if (child.pid == -1 && PyErr_Occurred()) throw PythonError{};
+    const long sentinel = PyLong_AsLong(get_attr(worker, name_sentinel).get());
+    if (sentinel == -1 && PyErr_Occurred()) throw PythonError{};
+    child.sentinel = static_cast<int>(sentinel);
+    return child;
+}
+
+bool deadline_passed(PyObject* globals, PyObject* deadline) {
+    Ref time = lookup_global(globals, global_time);
+    Ref now = call_method(time.get(), name_time);
+    return check_status(PyObject_RichCompareBool(now.get(), deadline, Py_GT)) > 0;
+}
+
+void signal_alive(PlanRun& run, int signal_number) {
+    for (size_t i = 0; i < run.children.size(); ++i) signal_child(run, i, signal_number);
 }
 
 }  // namespace
 
-bool PlanRun::reported(size_t index) const {
-    Ref key = check(PyLong_FromSize_t(index));
-    return check_status(PyDict_Contains(messages.get(), key.get())) > 0;
+void signal_child(PlanRun& run, size_t index, int signal_number) {
+    Child& child = run.children[index];
+    if (!child.may_signal()) return;
+    if (run.process_group) signal_group(child.pid, signal_number);
+    else kill(static_cast<pid_t>(child.pid), signal_number);
+    child.stopped = signal_number == SIGKILL ? Child::Stopped::killed : Child::Stopped::terminated;
 }
 
-void ready_plan_run_type() {
-    if (inbox_type.tp_flags & Py_TPFLAGS_READY) return;
-    PyTypeObject& t = inbox_type;
-    t.tp_name = "vortan.async_.tandrel.Inbox";
-    t.tp_basicsize = sizeof(InboxObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc =
-        "The receiving end of a plan's result channel, and what the plan knows of\n"
-        "its children. Only the plan holds it; dropping the plan closes it.";
-    t.tp_traverse = inbox_traverse;
-    t.tp_clear = inbox_clear;
-    t.tp_dealloc = inbox_dealloc;
-    check_status(PyType_Ready(&t));
-}
-
-Ref make_inbox(int receiver_fd) {
-    InboxObject* object = PyObject_GC_New(InboxObject, &inbox_type);
-    if (object == nullptr) {
-        close(receiver_fd);
-        throw PythonError{};
+double enforce_call_limits(PlanRun& run) {
+    double next = 1e9;
+    if (run.call_timeout <= 0) return next;
+    const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(run.call_timeout));
+    auto seconds_to = [](Clock::time_point when, Clock::time_point now) {
+        return std::chrono::duration<double>(when - now).count();
+    };
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        Child& child = run.children[i];
+        if (!child.may_signal()) continue;
+        const Clock::time_point now = Clock::now();
+        if (child.stopped_at == Child::Limit::none) {
+            const Clock::time_point due = child.forked_at + limit;
+            if (now < due) {
+                next = std::min(next, seconds_to(due, now));
+                continue;
+            }
+            signal_child(run, i, SIGTERM);
+            child.stopped_at = Child::Limit::call_timeout;
+            child.kill_due = after_seconds(run.grace_period);
+            next = std::min(next, run.grace_period);
+        } else if (child.stopped_at == Child::Limit::call_timeout && child.stopped == Child::Stopped::terminated) {
+            if (now < child.kill_due) {
+                next = std::min(next, seconds_to(child.kill_due, now));
+                continue;
+            }
+            signal_child(run, i, SIGKILL);
+        }
     }
-    object->run = nullptr;
-    Ref inbox = Ref::steal(reinterpret_cast<PyObject*>(object));
-    try {
-        object->run = new PlanRun(receiver_fd);
-    } catch (...) {
-        close(receiver_fd);
-        throw;
+    return next;
+}
+
+void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* deadline) {
+    if (!run.may_fork() && !even_none) return;
+    if (deadline != nullptr && run.may_fork() && deadline_passed(globals, deadline)) {
+        run.stop_forking();  // those left "were never started"
+        return;
     }
-    object->run->messages = check(PyDict_New());
-    PyObject_GC_Track(inbox.get());
-    return inbox;
-}
-
-PlanRun& plan_run(PyObject* plan, Ref& holder) {
-    holder = get_attr(plan, name_private_inbox);
-    if (Py_TYPE(holder.get()) != &inbox_type)
-        raise_format(PyExc_TypeError, "_inbox of a plan must be the inbox it was built with, not %.200s",
-                     Py_TYPE(holder.get())->tp_name);
-    return *as_inbox(holder.get()).run;
-}
-
-PlanRun& plan_run_of_inbox(PyObject* inbox) { return *as_inbox(inbox).run; }
-
-BusyRun::BusyRun(PlanRun& run, const char* what) : run_(run) {
-    if (run.busy)
-        raise_format(PyExc_RuntimeError, "%s: another join or as_completed is already running on this plan", what);
-    run.busy = true;
-}
-
-void fork_children(PyObject* globals, PlanRun& run, bool even_none) {
-    if (!may_fork(run) && !even_none) return;
     Ref managed_handlers = lookup_global(globals, global_managed_handlers);
     Ref tasklog = get_attr(managed_handlers.get(), name_tasklog);
     Ref context = call_method(tasklog.get(), name_consolidate);
     Ref exit = lookup_special(context.get(), name_exit);
     call(lookup_special(context.get(), name_enter).get());
     try {
-        while (may_fork(run)) {
-            run.started = true;
+        while (run.may_fork()) {
+            if (deadline != nullptr && deadline_passed(globals, deadline)) {
+                run.stop_forking();
+                break;
+            }
             const size_t index = run.next_to_fork;
-            const Clock::time_point forked_at = Clock::now();
-            {
-                ForkIntoOwnGroup own_group(run.process_group);
-                call_method(run.workers[index].get(), name_start);
+            PyObject* worker = run.workers[index].get();
+            ForkRecorder recorder(run.process_group);
+            const Clock::time_point forking_at = Clock::now();  // a call's limit counts from here
+            try {
+                call_method(worker, name_start);
+            } catch (const PythonError&) {
+                // Forked before the error: the child is the plan's all the same.
+                if (recorder.record().pid > 0) {
+                    run.forked(index, recorder.record());
+                    run.children[index].forked_at = forking_at;
+                }
+                throw;
             }
-            run.children[index].forked_at = forked_at;
-            run.children[index].phase = ChildState::Phase::running;
-            ++run.alive;
-            ++run.next_to_fork;
-            if (run.process_group) {
-                // Its group must exist before the plan may signal it.
-                learn_child(run, index);
-                make_group_leader(run.children[index].pid);
-            }
+            run.forked(index, recorder.record().pid > 0 ? recorder.record() : learn_from_worker(worker));
+            run.children[index].forked_at = forking_at;
+            // A worker forked some other way joins its group here, a moment late.
+            if (run.process_group) make_group_leader(run.children[index].pid);
         }
     } catch (const PythonError&) {
-        run.forking_over = true;
+        run.stop_forking();
         Ref failure = Ref::steal(compat::fetch_raised_exception());
         bool suppress;
         {
@@ -310,182 +552,152 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none) {
     call(exit.get(), Py_None, Py_None, Py_None);
 }
 
-void pump(PyObject* globals, PyObject* plan, PlanRun& run, double seconds, Signals signals) {
-    using Phase = ChildState::Phase;
-    std::vector<pollfd> fds;
-    std::vector<size_t> polled;
-    fds.push_back({run.receiver.fd(), POLLIN, 0});
-    bool closing = false;
+void look_at_children(PlanRun& run) {
     for (size_t i = 0; i < run.children.size(); ++i) {
-        ChildState& child = run.children[i];
-        if (child.phase == Phase::running) {
-            learn_child(run, i);
-            fds.push_back({child.sentinel, POLLIN, 0});
-            polled.push_back(i);
-        } else if (child.phase == Phase::closing) {
-            closing = true;
-        }
+        if (run.children[i].alive() && has_exited(run.children[i].pid)) run.set_phase(i, Child::Phase::exited);
     }
-    // A closing child's exit is normally a matter of moments; one that closed
-    // its sentinel itself and runs on is looked at less and less often.
-    if (!run.received.empty()) seconds = 0;  // messages to rebuild already
-    if (closing) {
-        seconds = std::min(seconds, run.closing_wait);
-        run.closing_wait = std::min(run.closing_wait * 2, 0.25);
-    } else {
-        run.closing_wait = 0.002;
-    }
-    const int milliseconds = seconds <= 0 ? 0 : static_cast<int>(std::ceil(seconds * 1000));
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = poll(fds.data(), fds.size(), milliseconds);
-    Py_END_ALLOW_THREADS
-    bool timed_out = ready == 0;
-    if (ready < 0) {
-        const bool interrupted = errno == EINTR;
-        if (!interrupted && signals == Signals::raise) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw PythonError{};
-        }
-        if (interrupted && signals == Signals::raise) check_status(PyErr_CheckSignals());
-        // While stopping, a wait that fails (too many descriptors for the
-        // limit, say) must not keep the children from being looked at.
-        timed_out = !interrupted;
-    }
+}
 
+void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
+    PollSet set = build_poll_set(run);
+    const bool quiet = wait_for_events(run, set, seconds, python);
     // Which children ended, before the drain: whatever they sent is then
     // already in the channel.
-    std::vector<size_t> ended;
-    for (size_t k = 0; k < polled.size(); ++k) {
-        const size_t i = polled[k];
-        ChildState& child = run.children[i];
-        // A sentinel may also be held by a grandchild: a periodic look at
-        // every child catches those that ended all the same.
-        if (fds[k + 1].revents == 0 && !timed_out) continue;
-        if (has_exited(child.pid)) ended.push_back(i);
-        else if (fds[k + 1].revents != 0) child.phase = Phase::closing;  // sentinel closed early
-    }
-    for (size_t i = 0; i < run.children.size(); ++i) {
-        if (run.children[i].phase == Phase::closing && has_exited(run.children[i].pid)) ended.push_back(i);
-    }
-
+    see_ended(run, set, quiet);
     // The children that ended are reaped even when reading or rebuilding
     // fails: a step that raises every time must not keep them counted alive.
     Ref failure;
     try {
-        run.receiver.drain(run.received);
-        take_arrivals(globals, run);
+        run.receiver.drain(run.unrebuilt);
+        if (python == Python::allowed) rebuild_reports(globals, run);
     } catch (const PythonError&) {
         failure = Ref::steal(compat::fetch_raised_exception());
     }
-    for (size_t i : ended) {
-        if (run.children[i].phase == Phase::ended) continue;  // counted once, whatever ran meanwhile
-        run.receiver.discard(run.children[i].pid);  // what a dead child left unfinished
-        reap(run, i);
-        if (run.streamed || (!run.reported(i) && !awaits_rebuilding(run, run.children[i].pid))) run.silent.push_back(i);
-    }
+    reap_exited(run);
     if (failure) {
         compat::restore_raised_exception(failure.release());
         throw PythonError{};
     }
-    fork_children(globals, run, false);
-    (void)plan;
+    if (python == Python::allowed) fork_children(globals, run, false, deadline);
 }
 
-void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool terminated) {
-    using Phase = ChildState::Phase;
-    run.forking_over = true;
-    if (run.outcome == PlanRun::Outcome::open) run.outcome = PlanRun::Outcome::stopped;
-    auto each_alive = [&](PyObject* method) {
-        for (size_t i = 0; i < run.children.size(); ++i) {
-            const Phase phase = run.children[i].phase;
-            if (phase != Phase::running && phase != Phase::closing) continue;
-            try {
-                signal_child(run, i, method);
-            } catch (const PythonError&) {
-                PyErr_Clear();
-            }
-        }
-    };
-    auto settle = [&](double seconds) {
-        try {
-            pump(globals, plan, run, seconds, Signals::defer);
-        } catch (const PythonError&) {
-            PyErr_Clear();
-        }
-    };
-    if (!terminated) each_alive(name_terminate);
+namespace {
 
-    double grace = 1.0;
-    try {
-        grace = grace_period_of(plan);
-    } catch (const PythonError&) {
-        PyErr_Clear();
-        grace = 1.0;
+double read_grace_period(PyObject* plan, double fallback) {
+    if (plan == nullptr) return fallback;
+    const double grace = PyFloat_AsDouble(get_attr(plan, name_grace_period).get());
+    if (grace == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();  // a grace period that is not a number: the default
+        return fallback;
     }
-    const Clock::time_point deadline = Clock::now() + duration_of(grace);
-    while (run.alive > 0) {
+    return grace > 0 ? grace : 0;
+}
+
+}  // namespace
+
+void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool terminated, Python python) {
+    run.stop_forking();
+    if (!terminated) signal_alive(run, SIGTERM);
+    // The first exception raised while stopping (a Ctrl-C, most often) ends
+    // the grace period; it is raised once every child is reaped.
+    Ref error;
+    auto keep_error = [&] {
+        Ref raised = Ref::steal(compat::fetch_raised_exception());
+        if (!error) error = std::move(raised);
+    };
+    double grace = run.grace_period;
+    if (python == Python::allowed) {
+        try {
+            grace = read_grace_period(plan, grace);
+        } catch (const PythonError&) {
+            keep_error();
+            grace = 0;
+        }
+    }
+    const Clock::time_point deadline = after_seconds(grace);
+    while (run.alive() > 0 && !error) {
         const double left = seconds_until(deadline);
         if (left <= 0) break;
-        settle(std::min(left, 0.25));
-    }
-    if (run.alive > 0) each_alive(name_kill);
-    while (run.alive > 0) settle(0.25);
-}
-
-double grace_period_of(PyObject* plan) {
-    const double grace = PyFloat_AsDouble(get_attr(plan, name_grace_period).get());
-    if (grace == -1.0 && PyErr_Occurred()) throw PythonError{};
-    return grace > 0 ? std::min(grace, 1e6) : 0;
-}
-
-void signal_child(PlanRun& run, size_t index, PyObject* method) {
-    const ChildState& child = run.children[index];
-    if (run.process_group && child.known) {
-        signal_group(child.pid, method == static_cast<PyObject*>(name_kill) ? SIGKILL : SIGTERM);
-        return;
-    }
-    call_method(run.workers[index].get(), method);
-}
-
-double enforce_call_limits(PyObject* plan, PlanRun& run) {
-    using Phase = ChildState::Phase;
-    using StoppedBy = ChildState::StoppedBy;
-    double next = 1e9;
-    if (run.call_timeout <= 0) return next;
-    const Clock::duration limit = duration_of(run.call_timeout);
-    for (size_t i = 0; i < run.children.size(); ++i) {
-        ChildState& child = run.children[i];
-        if (child.phase != Phase::running && child.phase != Phase::closing) continue;
-        const Clock::time_point now = Clock::now();
-        if (child.stopped_by == StoppedBy::nothing) {
-            const Clock::time_point due = child.forked_at + limit;
-            if (now < due) {
-                next = std::min(next, std::chrono::duration<double>(due - now).count());
-                continue;
-            }
-            const double grace = grace_period_of(plan);
-            signal_child(run, i, name_terminate);
-            child.stopped_by = StoppedBy::call_timeout;
-            child.kill_due = now + duration_of(grace);
-            next = std::min(next, grace);
-        } else if (child.stopped_by == StoppedBy::call_timeout && child.kill_due != Clock::time_point{}) {
-            if (now < child.kill_due) {
-                next = std::min(next, std::chrono::duration<double>(child.kill_due - now).count());
-                continue;
-            }
-            signal_child(run, i, name_kill);
-            child.kill_due = Clock::time_point{};  // killed: nothing more to do but reap it
+        try {
+            step(globals, run, std::min(left, 0.25), python);
+        } catch (const PythonError&) {
+            keep_error();
         }
     }
-    return next;
+    if (run.alive() > 0) signal_alive(run, SIGKILL);
+    while (run.alive() > 0) {
+        try {
+            step(globals, run, 0.25, Python::none);
+        } catch (const PythonError&) {
+            keep_error();
+        }
+    }
+    if (run.outcome() == PlanRun::Outcome::none) run.end(PlanRun::Outcome::stopped);
+    if (error) {
+        compat::restore_raised_exception(error.release());
+        throw PythonError{};
+    }
 }
 
 void stop_and_rethrow(PyObject* globals, PyObject* plan, PlanRun& run) {
     Ref error = Ref::steal(compat::fetch_raised_exception());
-    stop_children(globals, plan, run, false);
+    try {
+        stop_children(globals, plan, run, false);
+    } catch (const PythonError&) {
+        // As a `finally` that raises: the new exception, the first as its context.
+        Ref second = Ref::steal(compat::fetch_raised_exception());
+        PyException_SetContext(second.get(), error.release());
+        compat::restore_raised_exception(second.release());
+        throw;
+    }
     compat::restore_raised_exception(error.release());
     throw PythonError{};
+}
+
+void reap_orphans(bool wait) {
+    std::vector<long> left;
+    for (long pid : orphans) {
+        int status;
+        pid_t got;
+        do got = waitpid(static_cast<pid_t>(pid), &status, wait ? 0 : WNOHANG);
+        while (got < 0 && errno == EINTR);
+        if (got == 0) left.push_back(pid);
+    }
+    orphans = std::move(left);
+}
+
+void stop_runs_at_exit(PyObject* globals) {
+    // Every run is stopped whatever happens to one of them; the first error
+    // (a Ctrl-C during the wait) is raised at the end.
+    Ref error;
+    for (PlanRun* run = PlanRun::open_; run != nullptr; run = run->next_) {
+        if (!run->owned_here() || run->alive() == 0) continue;
+        run->stop_forking();
+        try {
+            // Reading the channel on: a child blocked sending to a plan nobody
+            // joins must not hold up the wait.
+            while (run->alive() > 0 && !error) {
+                const double left = run->exit_deadline ? seconds_until(*run->exit_deadline) : 0.25;
+                if (left <= 0) break;
+                step(globals, *run, std::min(left, 0.25), Python::none);
+                check_status(PyErr_CheckSignals());
+            }
+        } catch (const PythonError&) {
+            error = Ref::steal(compat::fetch_raised_exception());
+        }
+        try {
+            stop_children(globals, nullptr, *run, false, error ? Python::none : Python::allowed);
+        } catch (const PythonError&) {
+            Ref raised = Ref::steal(compat::fetch_raised_exception());
+            if (!error) error = std::move(raised);
+        }
+    }
+    reap_orphans(true);
+    if (error) {
+        compat::restore_raised_exception(error.release());
+        throw PythonError{};
+    }
 }
 
 }  // namespace tandrel
