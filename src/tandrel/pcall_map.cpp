@@ -168,7 +168,8 @@ class MapRun {
 public:
     MapRun(PyObject* globals, PyObject* cls, MapOptions options)
         : globals_(Ref::borrow(globals)), cls_(Ref::borrow(cls)), options_(std::move(options)),
-          count_(static_cast<size_t>(PyTuple_GET_SIZE(options_.items.get()))), results_(count_), failed_(count_, 0) {}
+          count_(static_cast<size_t>(PyTuple_GET_SIZE(options_.items.get()))), results_(count_),
+          ended_(count_ == 0) {}
 
     size_t count() const { return count_; }
 
@@ -189,25 +190,31 @@ public:
         if (options_.timeout > 0) {
             deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::min(options_.timeout, 1e9)));
-            run.exit_deadline = deadline_;
         }
+        // At exit nobody is left to read the results: the children are
+        // stopped at once, as a dropped imap stops them.
+        run.exit_deadline = Clock::now();
         for (size_t share = 0; share < shares_.size(); ++share) add_child(share, shares_[share].begin);
         run.begin(options_.max_running);
         fork();
     }
 
     // The next result in item order, or an empty Ref once every item has
-    // been handed out and every child reaped. Raises the map's failure.
+    // been handed out and every child reaped. Without return_exceptions, the
+    // lowest failed item is raised when the results before it are out: the
+    // children stop then, and not at the first failure to arrive, so that a
+    // lower item that fails later is the one raised.
     Ref next() {
         for (;;) {
-            if (failure_ != none) {
-                stop(Stop::failure);
-                if (next_ < failure_ && filled(next_)) return std::move(results_[next_++]);
-                ended_ = true;
-                close_if_quiet();
-                raise_stored(results_[failure_].get());
+            if (next_ < count_ && filled(next_)) {
+                if (next_ == failure_) {
+                    stop(Stop::failure);
+                    ended_ = true;
+                    close_if_quiet();
+                    raise_stored(results_[failure_].get());
+                }
+                return std::move(results_[next_++]);
             }
-            if (next_ < count_ && filled(next_)) return std::move(results_[next_++]);
             if (next_ == count_ && run().alive() == 0) {
                 ended_ = true;
                 close_if_quiet();
@@ -273,6 +280,7 @@ private:
         share_of_child_.push_back(share);
         first_of_child_.push_back(first);
         report_failure_.emplace_back();
+        finished_.push_back(0);
         run.add_child(std::move(worker));
     }
 
@@ -325,7 +333,7 @@ private:
         tandrel::step(globals_.get(), run, wait, Python::allowed);
         take_messages();
         take_ends();
-        if (failure_ == none && stop_ == Stop::none) fork();
+        if (stop_ == Stop::none) fork();
     }
 
     void take_messages() {
@@ -337,9 +345,11 @@ private:
             PyObject* m = message.get();
             if (PyList_CheckExact(m) && PyList_GET_SIZE(m) == batch_size) {
                 take_batch(child, m);
-            } else if (PyTuple_CheckExact(m) && PyTuple_GET_SIZE(m) == 3 && PyTuple_GET_ITEM(m, 1) == Py_False) {
-                // The share itself failed, or a batch could not be rebuilt here.
-                report_failure_[child] = Ref::borrow(PyTuple_GET_ITEM(m, 2));
+            } else if (PyTuple_CheckExact(m) && PyTuple_GET_SIZE(m) == 3) {
+                // ChildLabor's report: the share ran to its end, or failed
+                // itself; or a batch could not be rebuilt here.
+                if (PyTuple_GET_ITEM(m, 1) == Py_True) finished_[child] = 1;
+                else report_failure_[child] = Ref::borrow(PyTuple_GET_ITEM(m, 2));
             }
         }
     }
@@ -376,10 +386,7 @@ private:
 
     void fail(size_t item, Ref failure) {
         results_[item] = std::move(failure);
-        failed_[item] = 1;
-        // Items that fail while the map stops for a failure count too: the
-        // lowest-indexed one is raised.
-        if (!options_.gather && (stop_ == Stop::none || stop_ == Stop::failure)) failure_ = std::min(failure_, item);
+        if (!options_.gather && stop_ == Stop::none) failure_ = std::min(failure_, item);
     }
 
     // Children that ended, once the messages they sent have been taken.
@@ -440,9 +447,11 @@ private:
         const std::int64_t progress = (*progress_)[share_index].begun_until.load(std::memory_order_acquire);
         const size_t begun = std::clamp<size_t>(progress < 0 ? 0 : static_cast<size_t>(progress), first, share.end);
         if (begun > sent) {
-            for (; sent + 1 < begun; ++sent) fail(sent, lost_error(child, sent));
-            fail(sent, running_error(child, sent));
-            ++sent;
+            // A share that ran to its end had nothing running at the end.
+            const size_t finished = finished_[child] ? begun : begun - 1;
+            for (; sent < finished; ++sent) fail(sent, lost_error(child, sent));
+            if (sent < begun) fail(sent, running_error(child, sent));
+            sent = begun;
         } else if (sent == first && stop_ == Stop::none) {
             Ref pid = worker_attribute(child, name_pid), exitcode = worker_attribute(child, name_exitcode);
             fail(sent, item_error(PyExc_ChildProcessError,
@@ -453,7 +462,8 @@ private:
             ++sent;
         }
         share.next_unreported = sent;
-        if (sent < share.end && stop_ == Stop::none && failure_ == none) add_child(share_index, sent);
+        // Past a failure, only the items before it still matter.
+        if (sent < std::min(share.end, failure_) && stop_ == Stop::none) add_child(share_index, sent);
     }
 
     // Ends the run: every child stopped and reaped, nothing forked again.
@@ -496,12 +506,12 @@ private:
     std::vector<Share> shares_;
     std::vector<size_t> share_of_child_, first_of_child_;
     std::vector<Ref> report_failure_;
+    std::vector<char> finished_;  // the child's share ran to its end
     std::vector<Ref> results_;
-    std::vector<char> failed_;
     size_t next_ = 0;
     size_t failure_ = none;  // the lowest failed item, when failures are raised
     Stop stop_ = Stop::none;
-    bool ended_ = false;
+    bool ended_;  // nothing more to hand out; an empty map never starts
     std::optional<Clock::time_point> deadline_;
 };
 
