@@ -232,13 +232,17 @@ public:
         close_if_quiet();
     }
 
-    // Stops the children while an exception propagates, and lets it go on.
+    // Stops the children while an exception propagates, and lets it go on;
+    // one raised meanwhile (a Ctrl-C) goes on instead, the first as its context.
     [[noreturn]] void close_and_rethrow() {
         Ref error = Ref::steal(compat::fetch_raised_exception());
         try {
             close();
         } catch (const PythonError&) {
-            PyErr_Clear();
+            Ref second = Ref::steal(compat::fetch_raised_exception());
+            PyException_SetContext(second.get(), error.release());
+            compat::restore_raised_exception(second.release());
+            throw;
         }
         compat::restore_raised_exception(error.release());
         throw PythonError{};
@@ -369,7 +373,8 @@ private:
         const auto length = static_cast<size_t>(PyList_GET_SIZE(values.get()));
         if (first < share.next_unreported || first > share.end || length > share.end - first) return;
         // Results between are those of a batch that could not be rebuilt.
-        for (size_t item = share.next_unreported; item < first; ++item) fail(item, lost_error(child, item));
+        for (size_t item = share.next_unreported; item < first; ++item)
+            fail(item, report_failure_[child] ? report_failure_[child] : lost_error(child, item));
         for (size_t k = 0; k < length; ++k) results_[first + k] = Ref::borrow(PyList_GET_ITEM(values.get(), k));
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(failed.get()); ++k) {
             const size_t position = PyLong_AsSize_t(PyTuple_GET_ITEM(failed.get(), k));
@@ -469,7 +474,7 @@ private:
     // Ends the run: every child stopped and reaped, nothing forked again.
     // Past the deadline while gathering, the items never begun say so.
     void stop(Stop why) {
-        if (stop_ != Stop::none) return;
+        if (stop_ != Stop::none || !holder_) return;
         stop_ = why;
         PlanRun& run = this->run();
         if (why == Stop::deadline) {
@@ -494,6 +499,7 @@ private:
     }
 
     void close_if_quiet() {
+        if (!holder_) return;
         PlanRun& run = this->run();
         if (run.alive() == 0 && sender_) close_channel(sender_.get(), run.receiver);
     }

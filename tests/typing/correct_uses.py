@@ -1,5 +1,5 @@
 """Uses of the package that type-check under `mypy --strict`."""
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, Optional, Tuple, Union
 
 import vortan.async_
 from vortan.async_.exceptions import ChildTraceback, ExceptionWithTraceback
@@ -66,6 +66,12 @@ def main() -> None:
     seen: int = counter.peek()
 
     squares: Tuple[Any, ...] = Pcall.pcall(square, iargs=[(1,), (2,)], timeout=10, gamma=[7, 8])
+    mapped: Tuple[int, ...] = Pcall.map(square, range(10), chunksize=2, max_running=2, timeout=5.0)
+    gathered_items: Tuple[Union[int, BaseException], ...] = Pcall.map(square, [1, 2], return_exceptions=True)
+    stream = Pcall.imap(lambda word: len(word), ["a", "bc"], call_timeout=1)
+    total: int = sum(stream)
+    stream.close()
+    print(mapped, gathered_items, total)
     plan = Pcall([square, square], cargs=(seen,), ckwargs={}, ikwargs=[{}, {}])
     plan.start()
     plan.join()

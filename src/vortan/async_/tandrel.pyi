@@ -9,7 +9,7 @@ from multiprocessing.context import ForkContext, ForkProcess
 from multiprocessing.queues import SimpleQueue
 from types import TracebackType
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type,
-                    TypeVar, Union)
+                    TypeVar, Union, Literal, overload)
 
 from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
 from vortan.log import managed_handlers as managed_handlers
@@ -18,10 +18,16 @@ __all__ = ["Pcall", "ChildLabor", "ChildWork"]
 
 _Targets = Union[Callable[..., Any], Sequence[Callable[..., Any]]]
 _Plan = TypeVar("_Plan", bound="Pcall")
+_Item = TypeVar("_Item")
+_Result = TypeVar("_Result")
 
 multiprocessing: ForkContext
 logger: logging.Logger
 __pcall_infra__: bool
+
+class _MapIterator(Iterator[_Result]):
+    def __next__(self) -> _Result: ...
+    def close(self) -> None: ...
 
 class ChildWork(NamedTuple):
     target: str
@@ -65,6 +71,84 @@ class Pcall:
         ikwargs: Iterable[Any] = ...,
         **varkwargs: Sequence[Any],
     ) -> Tuple[Any, ...]: ...
+    @overload
+    @classmethod
+    def map(
+        cls,
+        function: Callable[[_Item], _Result],
+        iterable: Iterable[_Item],
+        *,
+        chunksize: Optional[int] = ...,
+        max_running: Optional[int] = ...,
+        timeout: Optional[float] = ...,
+        call_timeout: Optional[float] = ...,
+        return_exceptions: Literal[False] = ...,
+    ) -> Tuple[_Result, ...]: ...
+    @overload
+    @classmethod
+    def map(
+        cls,
+        function: Callable[[_Item], _Result],
+        iterable: Iterable[_Item],
+        *,
+        chunksize: Optional[int] = ...,
+        max_running: Optional[int] = ...,
+        timeout: Optional[float] = ...,
+        call_timeout: Optional[float] = ...,
+        return_exceptions: Literal[True],
+    ) -> Tuple[Union[_Result, BaseException], ...]: ...
+    @overload
+    @classmethod
+    def map(
+        cls,
+        function: Callable[[_Item], _Result],
+        iterable: Iterable[_Item],
+        *,
+        chunksize: Optional[int] = ...,
+        max_running: Optional[int] = ...,
+        timeout: Optional[float] = ...,
+        call_timeout: Optional[float] = ...,
+        return_exceptions: bool,
+    ) -> Tuple[Union[_Result, BaseException], ...]: ...
+    @overload
+    @classmethod
+    def imap(
+        cls,
+        function: Callable[[_Item], _Result],
+        iterable: Iterable[_Item],
+        *,
+        chunksize: Optional[int] = ...,
+        max_running: Optional[int] = ...,
+        timeout: Optional[float] = ...,
+        call_timeout: Optional[float] = ...,
+        return_exceptions: Literal[False] = ...,
+    ) -> _MapIterator[_Result]: ...
+    @overload
+    @classmethod
+    def imap(
+        cls,
+        function: Callable[[_Item], _Result],
+        iterable: Iterable[_Item],
+        *,
+        chunksize: Optional[int] = ...,
+        max_running: Optional[int] = ...,
+        timeout: Optional[float] = ...,
+        call_timeout: Optional[float] = ...,
+        return_exceptions: Literal[True],
+    ) -> _MapIterator[Union[_Result, BaseException]]: ...
+    @overload
+    @classmethod
+    def imap(
+        cls,
+        function: Callable[[_Item], _Result],
+        iterable: Iterable[_Item],
+        *,
+        chunksize: Optional[int] = ...,
+        max_running: Optional[int] = ...,
+        timeout: Optional[float] = ...,
+        call_timeout: Optional[float] = ...,
+        return_exceptions: bool,
+    ) -> _MapIterator[Union[_Result, BaseException]]: ...
     def __init__(
         self,
         targets: _Targets,
