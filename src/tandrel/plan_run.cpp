@@ -101,7 +101,7 @@ void PlanRun::forked(size_t index, const ForkedChild& forked) {
     child.pid = forked.pid;
     child.sentinel = forked.sentinel;
     child.descriptors = forked.descriptors;
-    index_of_pid[forked.pid] = index;
+    if (forked.pid > 0) index_of_pid[forked.pid] = index;
     next_to_fork = index + 1;
     set_phase(index, Child::Phase::running);
     if (next_to_fork == children.size()) stop_forking();
@@ -232,6 +232,31 @@ struct PollSet {
     bool closing = false;
 };
 
+ForkedChild learn_from_worker(PyObject* worker);
+
+// The pid and sentinel of children whose worker forked them some other way
+// than ChildPopen. Without them nothing can be waited for: such a child counts
+// as ended, and the error propagates.
+void learn_children(PlanRun& run, Python python) {
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        Child& child = run.children[i];
+        if (!child.alive() || child.pid > 0) continue;
+        if (python == Python::none) {
+            run.set_phase(i, Child::Phase::reaped);
+            continue;
+        }
+        try {
+            const ForkedChild learnt = learn_from_worker(run.workers[i].get());
+            child.pid = learnt.pid;
+            child.sentinel = learnt.sentinel;
+            run.index_of_pid[learnt.pid] = i;
+        } catch (const PythonError&) {
+            run.set_phase(i, Child::Phase::reaped);
+            throw;
+        }
+    }
+}
+
 PollSet build_poll_set(const PlanRun& run) {
     PollSet set;
     set.fds.push_back({run.receiver.fd(), POLLIN, 0});
@@ -357,6 +382,41 @@ bool awaits_rebuilding(const PlanRun& run, long pid) {
                        [&](const ReceivedMessage& m) { return m.pid == pid; });
 }
 
+// What Process.join does once the child has ended: multiprocessing's set of
+// active children lets go of the worker (and of the channel it holds).
+void forget_in_multiprocessing(PyObject* worker) {
+    Ref module = Ref::steal(PyImport_GetModule(name_multiprocessing_process));
+    Ref active = module ? Ref::steal(PyObject_GetAttr(module.get(), name_private_children)) : Ref();
+    if (active && PySet_Check(active.get())) PySet_Discard(active.get(), worker);
+    PyErr_Clear();
+}
+
+// Tells the worker's Popen the exit status the plan collected, so that
+// multiprocessing forgets the child; or, when someone else collected it (the
+// Popen itself, through multiprocessing's own clean-up), learns it from there.
+// Plain attribute access on a Popen runs no Python code; an error would be
+// the layer's own and is not worth a reap.
+void share_exit_status(PlanRun& run, size_t index, const int* status) {
+    Child& child = run.children[index];
+    if (status != nullptr)
+        child.exit_code = WIFSIGNALED(*status) ? -WTERMSIG(*status) : WEXITSTATUS(*status);
+    if (child.descriptors.get() == nullptr || index >= run.workers.size()) return;  // not a ChildPopen fork
+    forget_in_multiprocessing(run.workers[index].get());
+    Ref popen = Ref::steal(PyObject_GetAttr(run.workers[index].get(), name_popen));
+    if (!popen || popen.get() == Py_None) {
+        PyErr_Clear();
+        return;
+    }
+    if (child.exit_code) {
+        Ref returncode = Ref::steal(PyLong_FromLong(*child.exit_code));
+        if (!returncode || PyObject_SetAttr(popen.get(), name_returncode, returncode.get()) < 0) PyErr_Clear();
+        return;
+    }
+    Ref returncode = Ref::steal(PyObject_GetAttr(popen.get(), name_returncode));
+    if (returncode && PyLong_Check(returncode.get())) child.exit_code = PyLong_AsLong(returncode.get());
+    PyErr_Clear();
+}
+
 // Collects the exit status of every child seen ended and releases its
 // descriptors; no Python code runs, so no interrupt can fall in between.
 // The status goes to the worker's Popen as well, so that multiprocessing
@@ -371,20 +431,8 @@ void reap_exited(PlanRun& run) {
         while (got < 0 && errno == EINTR);
         if (got == 0) continue;  // not waitable yet: the next step looks again
         run.receiver.discard(child.pid);  // what it left unfinished
+        share_exit_status(run, i, got == child.pid ? &status : nullptr);
         release_descriptors(child.descriptors);
-        if (got == child.pid) {
-            const long code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
-            child.exit_code = code;
-            if (PyObject* worker = i < run.workers.size() ? run.workers[i].get() : nullptr) {
-                // Plain attribute access on the worker and its Popen; an error
-                // here would be the layer's own, and is not worth a reap.
-                Ref popen = Ref::steal(PyObject_GetAttr(worker, name_popen));
-                Ref returncode = Ref::steal(PyLong_FromLong(code));
-                if (!popen || popen.get() == Py_None || !returncode ||
-                    PyObject_SetAttr(popen.get(), name_returncode, returncode.get()) < 0)
-                    PyErr_Clear();
-            }
-        }
         run.set_phase(i, Child::Phase::reaped);
         if (!run.reported(i) && !awaits_rebuilding(run, child.pid)) run.ended_unreported.push_back(i);
     }
@@ -457,7 +505,8 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* de
                 if (recorder.record().pid > 0) run.forked(index, recorder.record());
                 throw;
             }
-            run.forked(index, recorder.record().pid > 0 ? recorder.record() : learn_from_worker(worker));
+            // A worker forked some other way is learnt at the next step.
+            run.forked(index, recorder.record());
         }
     } catch (const PythonError&) {
         run.stop_forking();
@@ -479,11 +528,13 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* de
 
 void look_at_children(PlanRun& run) {
     for (size_t i = 0; i < run.children.size(); ++i) {
-        if (run.children[i].alive() && has_exited(run.children[i].pid)) run.set_phase(i, Child::Phase::exited);
+        const Child& child = run.children[i];
+        if (child.alive() && child.pid > 0 && has_exited(child.pid)) run.set_phase(i, Child::Phase::exited);
     }
 }
 
 void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
+    learn_children(run, python);
     PollSet set = build_poll_set(run);
     const bool quiet = wait_for_events(run, set, seconds, python);
     // Which children ended, before the drain: whatever they sent is then
@@ -523,6 +574,7 @@ double read_grace_period(PyObject* plan, double fallback) {
 
 void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool terminated, Python python) {
     run.stop_forking();
+    learn_children(run, Python::none);  // a child the plan cannot name cannot be stopped either
     if (!terminated) signal_alive(run, SIGTERM);
     // The first exception raised while stopping (a Ctrl-C, most often) ends
     // the grace period; it is raised once every child is reaped.
