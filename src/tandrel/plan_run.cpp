@@ -370,6 +370,8 @@ void rebuild_reports(PyObject* globals, PlanRun& run) {
             run.undelivered.push_back(index);
             unrebuilt[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         unrebuilt.erase(unrebuilt.begin(), unrebuilt.begin() + static_cast<std::ptrdiff_t>(taken));
         throw;
@@ -542,18 +544,13 @@ void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObje
     see_ended(run, set, quiet);
     // The children that ended are reaped even when reading or rebuilding
     // fails: a step that raises every time must not keep them counted alive.
-    Ref failure;
     try {
         run.receiver.drain(run.unrebuilt);
         if (python == Python::allowed) rebuild_reports(globals, run);
     } catch (const PythonError&) {
-        failure = Ref::steal(compat::fetch_raised_exception());
+        clean_up_and_reraise([&] { reap_exited(run); });
     }
     reap_exited(run);
-    if (failure) {
-        compat::restore_raised_exception(failure.release());
-        throw PythonError{};
-    }
     if (python == Python::allowed) fork_children(globals, run, false, deadline);
 }
 
@@ -618,18 +615,7 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
 }
 
 void stop_and_rethrow(PyObject* globals, PyObject* plan, PlanRun& run) {
-    Ref error = Ref::steal(compat::fetch_raised_exception());
-    try {
-        stop_children(globals, plan, run, false);
-    } catch (const PythonError&) {
-        // As a `finally` that raises: the new exception, the first as its context.
-        Ref second = Ref::steal(compat::fetch_raised_exception());
-        PyException_SetContext(second.get(), error.release());
-        compat::restore_raised_exception(second.release());
-        throw;
-    }
-    compat::restore_raised_exception(error.release());
-    throw PythonError{};
+    clean_up_and_reraise([&] { stop_children(globals, plan, run, false); });
 }
 
 void reap_orphans(bool wait) {
