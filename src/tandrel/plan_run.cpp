@@ -272,10 +272,13 @@ PollSet build_poll_set(const PlanRun& run) {
     return set;
 }
 
-// Waits for an event; true when the wait ended without one (a look at every
-// child is then due). With Python allowed an interrupted wait runs the signal
-// handlers, whose exception propagates.
-bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) {
+enum class Wait { event, quiet, interrupted };
+
+// Waits for an event; `quiet` when the wait ended without one (a look at
+// every child is then due). With Python allowed an interrupted wait runs the
+// signal handlers, whose exception propagates; without, the signal stays
+// pending for Python and the wait says it was interrupted.
+Wait wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) {
     // A closing child's exit is normally a matter of moments; one that closed
     // its sentinel itself and runs on is looked at less and less often.
     if (python == Python::allowed && !run.unrebuilt.empty()) seconds = 0;  // reports to rebuild already
@@ -290,10 +293,10 @@ bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) 
     Py_BEGIN_ALLOW_THREADS
     ready = poll(set.fds.data(), set.fds.size(), milliseconds);
     Py_END_ALLOW_THREADS
-    if (ready >= 0) return ready == 0;
+    if (ready >= 0) return ready == 0 ? Wait::quiet : Wait::event;
     if (errno == EINTR) {
         if (python == Python::allowed) check_status(PyErr_CheckSignals());
-        return false;
+        return Wait::interrupted;
     }
     if (python == Python::allowed) {
         PyErr_SetFromErrno(PyExc_OSError);
@@ -301,7 +304,7 @@ bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) 
     }
     // While stopping, a wait that fails (too many descriptors for the limit,
     // say) must not keep the children from being looked at.
-    return true;
+    return Wait::quiet;
 }
 
 // Notes the children that ended. A sentinel may also be held by a grandchild:
@@ -478,6 +481,34 @@ void signal_alive(PlanRun& run, int signal_number) {
     }
 }
 
+// Too many open files while forking: the error stays, but says how many
+// children the plan has and what caps them (a note from 3.11 on, the message
+// before). Failing to say so leaves the error as it was.
+void explain_descriptor_shortage(const PlanRun& run, PyObject* failure) {
+    if (!PyErr_GivenExceptionMatches(failure, PyExc_OSError)) return;
+    try {
+        const long number = PyLong_AsLong(get_attr(failure, name_errno).get());
+        if (number != EMFILE && number != ENFILE) {
+            PyErr_Clear();
+            return;
+        }
+        Ref text = check(PyUnicode_FromFormat(
+            "the plan has %zd child processes, each holding descriptors while it runs; "
+            "start(max_running=K) caps how many run at once",
+            static_cast<Py_ssize_t>(run.children.size())));
+        PyObject* add_note = nullptr;
+        if (check_status(compat::get_optional_attr(failure, name_add_note, &add_note)) > 0) {
+            call(Ref::steal(add_note).get(), text.get());
+            return;
+        }
+        Ref reason = get_attr(failure, name_strerror);
+        set_attr(failure, name_strerror, check(PyUnicode_FromFormat("%S (%U)", reason.get(), text.get())).get());
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
+}
+
 }  // namespace
 
 void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* deadline) {
@@ -513,6 +544,7 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* de
     } catch (const PythonError&) {
         run.stop_forking();
         Ref failure = Ref::steal(compat::fetch_raised_exception());
+        explain_descriptor_shortage(run, failure.get());
         bool suppress;
         {
             HandlingException handling(failure.get());
@@ -535,13 +567,13 @@ void look_at_children(PlanRun& run) {
     }
 }
 
-void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
+bool step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
     learn_children(run, python);
     PollSet set = build_poll_set(run);
-    const bool quiet = wait_for_events(run, set, seconds, python);
+    const Wait waited = wait_for_events(run, set, seconds, python);
     // Which children ended, before the drain: whatever they sent is then
     // already in the channel.
-    see_ended(run, set, quiet);
+    see_ended(run, set, waited == Wait::quiet);
     // The children that ended are reaped even when reading or rebuilding
     // fails: a step that raises every time must not keep them counted alive.
     try {
@@ -552,6 +584,7 @@ void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObje
     }
     reap_exited(run);
     if (python == Python::allowed) fork_children(globals, run, false, deadline);
+    return waited != Wait::interrupted;
 }
 
 namespace {
@@ -594,7 +627,9 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
         const double left = seconds_until(deadline);
         if (left <= 0) break;
         try {
-            step(globals, run, std::min(left, 0.25), python);
+            // A signal for Python (a Ctrl-C) ends the grace period as an
+            // exception would; without Python it stays pending.
+            if (!step(globals, run, std::min(left, 0.25), python) && python == Python::none) break;
         } catch (const PythonError&) {
             keep_error();
         }
