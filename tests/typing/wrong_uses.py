@@ -46,4 +46,4 @@ Pcall.pcall(square, gamma=7)  # E: Argument "gamma" to "pcall" of "Pcall" has in
 plan = Pcall(square, iargs=[(1,)])
 first = plan.results[0]  # E: Value of type "tuple[Any, ...] | None" is not indexable  [index]
 plan.start(call_timeout="soon")  # E: Argument "call_timeout" to "start" of "Pcall" has incompatible type "str"; expected "float | None"  [arg-type]
-plan.join(True)  # E: Too many positional arguments for "join" of "Pcall"  [misc]
+plan.join(return_exceptions="yes")  # E: Argument "return_exceptions" to "join" of "Pcall" has incompatible type "str"; expected "bool | None"  [arg-type]
