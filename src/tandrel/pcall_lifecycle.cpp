@@ -404,8 +404,9 @@ Ref exit_body(Function& function, Arguments& arguments) {
             call_method(self, name_join);
         }
     } catch (const PythonError&) {
-        if (run.alive() == 0) close_channel(sender.get(), run.receiver);  // no Python code runs
-        throw;
+        clean_up_and_reraise([&] {
+            if (run.alive() == 0) close_channel(sender.get(), run.receiver);
+        });
     }
     if (run.alive() == 0) close_channel(sender.get(), run.receiver);
     return Ref::borrow(Py_None);
