@@ -6,6 +6,7 @@ import logging
 import os
 import signal
 import threading
+import types
 import time as real_time
 
 import pytest
@@ -275,14 +276,20 @@ def test_the_iterator_refuses_to_be_reentered_while_it_runs():
 
 
 def test_children_held_back_never_start_after_an_error_left_join(monkeypatch):
-    # The interrupt comes while child 0 is reaped: none is alive then, and
-    # child 1 has not been started yet.
-    class Interrupted(tandrel.ChildLabor):
-        def join(self, timeout=None):
-            if self._index == 0 and timeout == 0:
-                raise KeyboardInterrupt("while reaping")
-            return super().join(timeout)
-    monkeypatch.setattr(tandrel, "ChildLabor", Interrupted)
+    # The interrupt comes as child 1 is about to be forked, child 0 reaped:
+    # none is alive then.
+    class Interrupting:
+        entered = 0
+
+        def __enter__(self):
+            Interrupting.entered += 1
+            if Interrupting.entered == 2:
+                raise KeyboardInterrupt("before the next fork")
+
+        def __exit__(self, *exc_info):
+            return False
+    monkeypatch.setattr(tandrel, "managed_handlers", types.SimpleNamespace(
+        tasklog=types.SimpleNamespace(consolidate_next_forked_logfile=Interrupting)))
     plan = Pcall(value, iargs=[(0,), (1,)])
     plan.start(max_running=1)
     with pytest.raises(KeyboardInterrupt):

@@ -218,6 +218,19 @@ def test_child_process_error_carries_index_pid_and_exitcode(target, exitcode):
         plan.pids[1], exitcode)
 
 
+def test_an_exit_code_nobody_could_collect_is_none():
+    previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # the kernel reaps the children itself
+    try:
+        plan = Pcall(leave, iargs=[(4,)])
+        plan.start()
+        with pytest.raises(ChildProcessError) as info:
+            plan.join()
+    finally:
+        signal.signal(signal.SIGCHLD, previous)
+    assert (info.value.index, info.value.pid, info.value.exitcode) == (0, plan.pids[0], None)
+    assert str(info.value) == "Child process-0 (pid %d) ended before reporting a result." % plan.pids[0]
+
+
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="exception notes came with 3.11")
 def test_a_reraised_child_exception_notes_its_child():
     plan = Pcall(fail, iargs=[(0,), (1,)])

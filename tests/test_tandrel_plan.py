@@ -60,7 +60,7 @@ def recorded(events, monkeypatch):
 
 STORED = [("set", n) for n in ("targets", "timeout", "cargs", "iargs", "ckwargs", "ikwargs",
                                "varkwargs", "results")]
-QUEUE = [("set", "_queue"), ("set", "_inbox"), ("set", "_processes"), ("build",)]
+QUEUE = [("set", "_queue"), ("set", "_run"), ("set", "_processes"), ("build",)]
 
 
 # ---- what construction stores ----------------------------------------------

@@ -4,6 +4,7 @@ join runs at a time. Whether a child remains is read from /proc."""
 import os
 import signal
 import threading
+import time
 import textwrap
 import traceback
 
@@ -80,7 +81,6 @@ def test_a_dropped_plan_does_not_keep_the_program_from_exiting():
     """, timeout=HANG_GUARD)
     assert r.returncode == 0, r.stderr
     assert r.stdout == "dropped\n"
-    assert "BrokenPipeError" in r.stderr  # what each child was told
 
 
 def test_a_child_killed_mid_message_harms_only_itself(gate):
@@ -187,13 +187,13 @@ def test_children_reaped_by_the_kernel_still_give_their_results():
 def test_one_join_at_a_time(gate, monkeypatch):
     inside = threading.Event()
 
-    class Telling(tandrel.ChildLabor):
-        def join(self, timeout=None):
-            inside.set()  # the first join reaps a child: it is running
-            return super().join(timeout)
-    monkeypatch.setattr(tandrel, "ChildLabor", Telling)
-    plan = Pcall([value, block], iargs=[(0,), (gate,)])
+    class Telling:
+        def time(self):
+            inside.set()  # join reads the clock at each step: it is running
+            return time.time()
+    plan = Pcall([value, block], iargs=[(0,), (gate,)], timeout=HANG_GUARD)
     plan.start()
+    monkeypatch.setattr(tandrel, "time", Telling())
     outcome = []
     thread = threading.Thread(target=lambda: outcome.append(plan.join()))
     thread.start()
@@ -224,7 +224,7 @@ RAW_SENDER = """
                 break
             channel.close()
         for sequence, total, payload in frames:
-            channel.send(struct.pack("=iIQ", os.getpid(), sequence, total) + payload)
+            channel.send(struct.pack("=IIQ", 1, sequence, total) + payload)  # a report
 
     def odd_sender():
         send_raw(*FRAMES)

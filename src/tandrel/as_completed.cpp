@@ -105,7 +105,7 @@ Ref next_result(CompletedObject& it, PlanRun& run) {
     }
 }
 
-PyObject* completed_next(PyObject* self) noexcept {
+PyObject* completed_next(PyObject* self) {
     CompletedObject& it = as_completed_object(self);
     return entry_point("Pcall.as_completed iterator __next__", [&] {
         Running running(it);
@@ -128,7 +128,7 @@ void stop_early(CompletedObject& it, Python python) {
     release(it, run);
 }
 
-PyObject* completed_close(PyObject* self, PyObject*) noexcept {
+PyObject* completed_close(PyObject* self, PyObject*) {
     return entry_point("Pcall.as_completed iterator close", [&] {
         Running running(as_completed_object(self));
         stop_early(as_completed_object(self), Python::allowed);
@@ -139,7 +139,7 @@ PyObject* completed_close(PyObject* self, PyObject*) noexcept {
 // Leaving the loop (break, or the iterator dropped): the children are stopped
 // without running Python code, so that a Ctrl-C meanwhile stays pending and
 // is raised where the loop was left, not lost in a finaliser.
-void completed_finalize(PyObject* self) noexcept {
+void completed_finalize(PyObject* self) {
     Ref error = Ref::steal(compat::fetch_raised_exception());
     if (entry_point_status("Pcall.as_completed iterator finaliser",
                            [&] { stop_early(as_completed_object(self), Python::none); }) < 0)

@@ -93,14 +93,14 @@ void send_pickled(SenderObject& sender, PyObject* message, MessageKind kind) {
     PyBuffer_Release(&view);
 }
 
-PyObject* sender_put(PyObject* self, PyObject* message) noexcept {
+PyObject* sender_put(PyObject* self, PyObject* message) {
     return entry_point("Pcall result channel put", [&] {
         send_pickled(as_sender(self), message, MessageKind::note);
         return Ref::borrow(Py_None);
     });
 }
 
-PyObject* sender_fileno(PyObject* self, PyObject*) noexcept {
+PyObject* sender_fileno(PyObject* self, PyObject*) {
     return entry_point("Pcall result channel fileno", [&] {
         SenderObject& sender = as_sender(self);
         if (sender.fd < 0) raise_error(PyExc_ValueError, "fileno of a closed result channel");
@@ -121,7 +121,7 @@ PyMethodDef sender_methods[] = {
 };
 
 // The descriptors of the receiving ends, closed in every forked child.
-PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept;
+PyObject* after_fork_in_child(PyObject*, PyObject*);
 PyMethodDef after_fork_definition = {"_close_result_receivers", after_fork_in_child, METH_NOARGS, nullptr};
 
 }  // namespace
@@ -132,7 +132,7 @@ void close_receivers_in_child() {
 }
 
 namespace {
-PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept {
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
     close_receivers_in_child();
     forget_runs_in_child();
     Py_RETURN_NONE;

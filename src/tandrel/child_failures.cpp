@@ -23,9 +23,12 @@ Ref never_started_error(Py_ssize_t index) {
 }
 
 Ref unreported_error(const ChildIdentity& child) {
-    Ref message = check(PyUnicode_FromFormat(
-        "Child process-%zd (pid %S) ended with exit code %S before reporting a result.", child.index, child.pid,
-        child.exitcode));
+    Ref message = child.exitcode == Py_None
+                      ? check(PyUnicode_FromFormat("Child process-%zd (pid %S) ended before reporting a result.",
+                                                   child.index, child.pid))
+                      : check(PyUnicode_FromFormat(
+                            "Child process-%zd (pid %S) ended with exit code %S before reporting a result.",
+                            child.index, child.pid, child.exitcode));
     return with_identity(PyExc_ChildProcessError, std::move(message), child.index, child.pid, child.exitcode);
 }
 

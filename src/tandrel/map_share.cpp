@@ -6,6 +6,7 @@
 #include "python_objects/calls.h"
 
 #include <chrono>
+#include <new>
 #include <sys/mman.h>
 
 namespace tandrel {
@@ -18,7 +19,12 @@ SharedProgress::SharedProgress(size_t count) : bytes_(sizeof(ShareProgress) * (c
         PyErr_SetFromErrno(PyExc_OSError);
         throw PythonError{};
     }
-    slots_ = static_cast<ShareProgress*>(memory);  // zero-filled by the kernel
+    slots_ = static_cast<ShareProgress*>(memory);
+    for (size_t i = 0; i < bytes_ / sizeof(ShareProgress); ++i) {
+        ShareProgress* slot = new (&slots_[i]) ShareProgress;
+        slot->begun_until.store(0, std::memory_order_relaxed);
+        slot->begun_at.store(0, std::memory_order_relaxed);
+    }
 }
 
 SharedProgress::~SharedProgress() { munmap(slots_, bytes_); }

@@ -19,7 +19,7 @@ namespace {
 
 // Registered after multiprocessing's own exit handler, so it runs first: that
 // one joins every child it knows, without a limit.
-PyObject* at_exit(PyObject* globals, PyObject*) noexcept {
+PyObject* at_exit(PyObject* globals, PyObject*) {
     return entry_point("tandrel exit handler", [&] {
         stop_runs_at_exit(globals);
         return Ref::borrow(Py_None);

@@ -90,6 +90,8 @@ inline Name name_keys("keys");
 inline Name name_items("items");
 inline Name name_getitem("__getitem__");
 inline Name name_real("Real");
+inline Name name_multiprocessing_process("multiprocessing.process");
+inline Name name_private_children("_children");
 inline Name name_register("register");
 inline Name name_signature("signature");
 inline Name name_parameters("parameters");

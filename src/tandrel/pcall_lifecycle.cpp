@@ -407,8 +407,9 @@ Ref exit_body(Function& function, Arguments& arguments) {
             call_method(self, name_join);
         }
     } catch (const PythonError&) {
-        if (run.alive() == 0) close_channel(sender.get(), run.receiver);  // no Python code runs
-        throw;
+        clean_up_and_reraise([&] {
+            if (run.alive() == 0) close_channel(sender.get(), run.receiver);
+        });
     }
     if (run.alive() == 0) close_channel(sender.get(), run.receiver);
     return Ref::borrow(Py_None);
@@ -474,8 +475,7 @@ Ref pcall_body(Function& function, Arguments& arguments) {
         call_method(parallels.get(), name_join);
     } catch (const PythonError&) {
         // Whatever went wrong, no child of this plan outlives the call.
-        Ref error = Ref::steal(compat::fetch_raised_exception());
-        try {
+        clean_up_and_reraise([&] {
             Ref holder;
             PlanRun* run = nullptr;
             try {
@@ -485,14 +485,7 @@ Ref pcall_body(Function& function, Arguments& arguments) {
                 PyErr_Clear();  // a subclass that made its own run: nothing of ours to stop
             }
             if (run != nullptr && run->alive() > 0) stop_children(function.globals, parallels.get(), *run, false);
-        } catch (const PythonError&) {
-            Ref second = Ref::steal(compat::fetch_raised_exception());
-            PyException_SetContext(second.get(), error.release());
-            compat::restore_raised_exception(second.release());
-            throw;
-        }
-        compat::restore_raised_exception(error.release());
-        throw;
+        });
     }
     return get_attr(parallels.get(), name_results);
 }

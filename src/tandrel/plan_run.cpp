@@ -110,7 +110,7 @@ void PlanRun::forked(size_t index, const ForkedChild& forked) {
     child.pid = forked.pid;
     child.sentinel = forked.sentinel;
     child.descriptors = forked.descriptors;
-    index_of_pid[forked.pid] = index;
+    if (forked.pid > 0) index_of_pid[forked.pid] = index;
     next_to_fork = index + 1;
     set_phase(index, Child::Phase::running);
     if (next_to_fork == children.size() && stage_ == Stage::forking) stage_ = Stage::no_more_forks;
@@ -244,6 +244,33 @@ struct PollSet {
     bool closing = false;
 };
 
+ForkedChild learn_from_worker(PyObject* worker);
+
+// The pid and sentinel of children whose worker forked them some other way
+// than ChildPopen. Without them nothing can be waited for: such a child counts
+// as ended, and the error propagates.
+void learn_children(PlanRun& run, Python python) {
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        Child& child = run.children[i];
+        if (!child.alive() || child.pid > 0) continue;
+        if (python == Python::none) {
+            run.set_phase(i, Child::Phase::reaped);
+            continue;
+        }
+        try {
+            const ForkedChild learnt = learn_from_worker(run.workers[i].get());
+            child.pid = learnt.pid;
+            child.sentinel = learnt.sentinel;
+            run.index_of_pid[learnt.pid] = i;
+            // Its group is made here, a moment late: the plan's fork makes it in the child.
+            if (run.process_group) make_group_leader(learnt.pid);
+        } catch (const PythonError&) {
+            run.set_phase(i, Child::Phase::reaped);
+            throw;
+        }
+    }
+}
+
 PollSet build_poll_set(const PlanRun& run) {
     PollSet set;
     set.fds.push_back({run.receiver.fd(), POLLIN, 0});
@@ -259,10 +286,13 @@ PollSet build_poll_set(const PlanRun& run) {
     return set;
 }
 
-// Waits for an event; true when the wait ended without one (a look at every
-// child is then due). With Python allowed an interrupted wait runs the signal
-// handlers, whose exception propagates.
-bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) {
+enum class Wait { event, quiet, interrupted };
+
+// Waits for an event; `quiet` when the wait ended without one (a look at
+// every child is then due). With Python allowed an interrupted wait runs the
+// signal handlers, whose exception propagates; without, the signal stays
+// pending for Python and the wait says it was interrupted.
+Wait wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) {
     // A closing child's exit is normally a matter of moments; one that closed
     // its sentinel itself and runs on is looked at less and less often.
     if (python == Python::allowed && !run.unrebuilt.empty()) seconds = 0;  // reports to rebuild already
@@ -277,10 +307,10 @@ bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) 
     Py_BEGIN_ALLOW_THREADS
     ready = poll(set.fds.data(), set.fds.size(), milliseconds);
     Py_END_ALLOW_THREADS
-    if (ready >= 0) return ready == 0;
+    if (ready >= 0) return ready == 0 ? Wait::quiet : Wait::event;
     if (errno == EINTR) {
         if (python == Python::allowed) check_status(PyErr_CheckSignals());
-        return false;
+        return Wait::interrupted;
     }
     if (python == Python::allowed) {
         PyErr_SetFromErrno(PyExc_OSError);
@@ -288,7 +318,7 @@ bool wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) 
     }
     // While stopping, a wait that fails (too many descriptors for the limit,
     // say) must not keep the children from being looked at.
-    return true;
+    return Wait::quiet;
 }
 
 // Notes the children that ended. A sentinel may also be held by a grandchild:
@@ -376,6 +406,8 @@ void rebuild_reports(PyObject* globals, PlanRun& run) {
             }
             unrebuilt[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         unrebuilt.erase(unrebuilt.begin(), unrebuilt.begin() + static_cast<std::ptrdiff_t>(taken));
         throw;
@@ -386,6 +418,41 @@ void rebuild_reports(PyObject* globals, PlanRun& run) {
 bool awaits_rebuilding(const PlanRun& run, long pid) {
     return std::any_of(run.unrebuilt.begin(), run.unrebuilt.end(),
                        [&](const ReceivedMessage& m) { return m.pid == pid; });
+}
+
+// What Process.join does once the child has ended: multiprocessing's set of
+// active children lets go of the worker (and of the channel it holds).
+void forget_in_multiprocessing(PyObject* worker) {
+    Ref module = Ref::steal(PyImport_GetModule(name_multiprocessing_process));
+    Ref active = module ? Ref::steal(PyObject_GetAttr(module.get(), name_private_children)) : Ref();
+    if (active && PySet_Check(active.get())) PySet_Discard(active.get(), worker);
+    PyErr_Clear();
+}
+
+// Tells the worker's Popen the exit status the plan collected, so that
+// multiprocessing forgets the child; or, when someone else collected it (the
+// Popen itself, through multiprocessing's own clean-up), learns it from there.
+// Plain attribute access on a Popen runs no Python code; an error would be
+// the layer's own and is not worth a reap.
+void share_exit_status(PlanRun& run, size_t index, const int* status) {
+    Child& child = run.children[index];
+    if (status != nullptr)
+        child.exit_code = WIFSIGNALED(*status) ? -WTERMSIG(*status) : WEXITSTATUS(*status);
+    if (child.descriptors.get() == nullptr || index >= run.workers.size()) return;  // not a ChildPopen fork
+    forget_in_multiprocessing(run.workers[index].get());
+    Ref popen = Ref::steal(PyObject_GetAttr(run.workers[index].get(), name_popen));
+    if (!popen || popen.get() == Py_None) {
+        PyErr_Clear();
+        return;
+    }
+    if (child.exit_code) {
+        Ref returncode = Ref::steal(PyLong_FromLong(*child.exit_code));
+        if (!returncode || PyObject_SetAttr(popen.get(), name_returncode, returncode.get()) < 0) PyErr_Clear();
+        return;
+    }
+    Ref returncode = Ref::steal(PyObject_GetAttr(popen.get(), name_returncode));
+    if (returncode && PyLong_Check(returncode.get())) child.exit_code = PyLong_AsLong(returncode.get());
+    PyErr_Clear();
 }
 
 // Collects the exit status of every child seen ended and releases its
@@ -402,20 +469,8 @@ void reap_exited(PlanRun& run) {
         while (got < 0 && errno == EINTR);
         if (got == 0) continue;  // not waitable yet: the next step looks again
         run.receiver.discard(child.pid);  // what it left unfinished
+        share_exit_status(run, i, got == child.pid ? &status : nullptr);
         release_descriptors(child.descriptors);
-        if (got == child.pid) {
-            const long code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
-            child.exit_code = code;
-            if (PyObject* worker = i < run.workers.size() ? run.workers[i].get() : nullptr) {
-                // Plain attribute access on the worker and its Popen; an error
-                // here would be the layer's own, and is not worth a reap.
-                Ref popen = Ref::steal(PyObject_GetAttr(worker, name_popen));
-                Ref returncode = Ref::steal(PyLong_FromLong(code));
-                if (!popen || popen.get() == Py_None || !returncode ||
-                    PyObject_SetAttr(popen.get(), name_returncode, returncode.get()) < 0)
-                    PyErr_Clear();
-            }
-        }
         run.set_phase(i, Child::Phase::reaped);
         if (run.streamed) run.stream_ended.push_back(i);
         else if (!run.reported(i) && !awaits_rebuilding(run, child.pid)) run.ended_unreported.push_back(i);
@@ -454,6 +509,34 @@ bool deadline_passed(PyObject* globals, PyObject* deadline) {
 
 void signal_alive(PlanRun& run, int signal_number) {
     for (size_t i = 0; i < run.children.size(); ++i) signal_child(run, i, signal_number);
+}
+
+// Too many open files while forking: the error stays, but says how many
+// children the plan has and what caps them (a note from 3.11 on, the message
+// before). Failing to say so leaves the error as it was.
+void explain_descriptor_shortage(const PlanRun& run, PyObject* failure) {
+    if (!PyErr_GivenExceptionMatches(failure, PyExc_OSError)) return;
+    try {
+        const long number = PyLong_AsLong(get_attr(failure, name_errno).get());
+        if (number != EMFILE && number != ENFILE) {
+            PyErr_Clear();
+            return;
+        }
+        Ref text = check(PyUnicode_FromFormat(
+            "the plan has %zd child processes, each holding descriptors while it runs; "
+            "start(max_running=K) caps how many run at once",
+            static_cast<Py_ssize_t>(run.children.size())));
+        PyObject* add_note = nullptr;
+        if (check_status(compat::get_optional_attr(failure, name_add_note, &add_note)) > 0) {
+            call(Ref::steal(add_note).get(), text.get());
+            return;
+        }
+        Ref reason = get_attr(failure, name_strerror);
+        set_attr(failure, name_strerror, check(PyUnicode_FromFormat("%S (%U)", reason.get(), text.get())).get());
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
 }
 
 }  // namespace
@@ -529,14 +612,14 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* de
                 }
                 throw;
             }
-            run.forked(index, recorder.record().pid > 0 ? recorder.record() : learn_from_worker(worker));
+            // A worker forked some other way is learnt at the next step.
+            run.forked(index, recorder.record());
             run.children[index].forked_at = forking_at;
-            // A worker forked some other way joins its group here, a moment late.
-            if (run.process_group) make_group_leader(run.children[index].pid);
         }
     } catch (const PythonError&) {
         run.stop_forking();
         Ref failure = Ref::steal(compat::fetch_raised_exception());
+        explain_descriptor_shortage(run, failure.get());
         bool suppress;
         {
             HandlingException handling(failure.get());
@@ -554,31 +637,29 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* de
 
 void look_at_children(PlanRun& run) {
     for (size_t i = 0; i < run.children.size(); ++i) {
-        if (run.children[i].alive() && has_exited(run.children[i].pid)) run.set_phase(i, Child::Phase::exited);
+        const Child& child = run.children[i];
+        if (child.alive() && child.pid > 0 && has_exited(child.pid)) run.set_phase(i, Child::Phase::exited);
     }
 }
 
-void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
+bool step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
+    learn_children(run, python);
     PollSet set = build_poll_set(run);
-    const bool quiet = wait_for_events(run, set, seconds, python);
+    const Wait waited = wait_for_events(run, set, seconds, python);
     // Which children ended, before the drain: whatever they sent is then
     // already in the channel.
-    see_ended(run, set, quiet);
+    see_ended(run, set, waited == Wait::quiet);
     // The children that ended are reaped even when reading or rebuilding
     // fails: a step that raises every time must not keep them counted alive.
-    Ref failure;
     try {
         run.receiver.drain(run.unrebuilt);
         if (python == Python::allowed) rebuild_reports(globals, run);
     } catch (const PythonError&) {
-        failure = Ref::steal(compat::fetch_raised_exception());
+        clean_up_and_reraise([&] { reap_exited(run); });
     }
     reap_exited(run);
-    if (failure) {
-        compat::restore_raised_exception(failure.release());
-        throw PythonError{};
-    }
     if (python == Python::allowed) fork_children(globals, run, false, deadline);
+    return waited != Wait::interrupted;
 }
 
 namespace {
@@ -598,6 +679,7 @@ double read_grace_period(PyObject* plan, double fallback) {
 
 void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool terminated, Python python) {
     run.stop_forking();
+    learn_children(run, Python::none);  // a child the plan cannot name cannot be stopped either
     if (!terminated) signal_alive(run, SIGTERM);
     // The first exception raised while stopping (a Ctrl-C, most often) ends
     // the grace period; it is raised once every child is reaped.
@@ -620,7 +702,9 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
         const double left = seconds_until(deadline);
         if (left <= 0) break;
         try {
-            step(globals, run, std::min(left, 0.25), python);
+            // A signal for Python (a Ctrl-C) ends the grace period as an
+            // exception would; without Python it stays pending.
+            if (!step(globals, run, std::min(left, 0.25), python) && python == Python::none) break;
         } catch (const PythonError&) {
             keep_error();
         }
@@ -641,18 +725,7 @@ void stop_children(PyObject* globals, PyObject* plan, PlanRun& run, bool termina
 }
 
 void stop_and_rethrow(PyObject* globals, PyObject* plan, PlanRun& run) {
-    Ref error = Ref::steal(compat::fetch_raised_exception());
-    try {
-        stop_children(globals, plan, run, false);
-    } catch (const PythonError&) {
-        // As a `finally` that raises: the new exception, the first as its context.
-        Ref second = Ref::steal(compat::fetch_raised_exception());
-        PyException_SetContext(second.get(), error.release());
-        compat::restore_raised_exception(second.release());
-        throw;
-    }
-    compat::restore_raised_exception(error.release());
-    throw PythonError{};
+    clean_up_and_reraise([&] { stop_children(globals, plan, run, false); });
 }
 
 void reap_orphans(bool wait) {

@@ -212,8 +212,9 @@ void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* de
 void look_at_children(PlanRun& run);
 
 // One step of a run: waits up to `seconds` for a message or the end of a
-// child, collects, reaps and (with Python allowed) forks.
-void step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline = nullptr);
+// child, collects, reaps and (with Python allowed) forks. False when the wait
+// was interrupted by a signal left pending (Python::none).
+bool step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline = nullptr);
 
 // Ends the run: SIGTERM to every running child (unless `terminated`), then up
 // to the grace period for them to end, SIGKILL to the rest, every child

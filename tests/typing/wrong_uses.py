@@ -48,7 +48,7 @@ Pcall.pcall(square, gamma=7)  # E: Argument "gamma" to "pcall" of "Pcall" has in
 plan = Pcall(square, iargs=[(1,)])
 first = plan.results[0]  # E: Value of type "tuple[Any, ...] | None" is not indexable  [index]
 plan.start(call_timeout="soon")  # E: Argument "call_timeout" to "start" of "Pcall" has incompatible type "str"; expected "float | None"  [arg-type]
-plan.join(True)  # E: Too many positional arguments for "join" of "Pcall"  [misc]
+plan.join(return_exceptions="yes")  # E: Argument "return_exceptions" to "join" of "Pcall" has incompatible type "str"; expected "bool | None"  [arg-type]
 lengths: Tuple[str, ...] = Pcall.map(len, ["ab"])  # E: Incompatible types in assignment (expression has type "tuple[int, ...]", variable has type "tuple[str, ...]")  [assignment]
 Pcall.map(square, ["a"])  # E: Argument 1 to "map" of "Pcall" has incompatible type "Callable[[int], int]"; expected "Callable[[str], int]"  [arg-type]
 Pcall.imap(square, [1], chunksize=2.5)  # E: No overload variant of "imap" of "Pcall" matches argument types "Callable[[int], int]", "list[int]", "float"  [call-overload]

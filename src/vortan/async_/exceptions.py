@@ -4,7 +4,8 @@
 pickles to the exception itself, rebuilt in the parent from its type and
 arguments, with the child's formatted traceback attached as its `__cause__`
 (a `ChildTraceback` whose text is that traceback), so that the parent's report
-shows where in the child the call failed.
+shows where in the child the call failed. An exception that refuses a cause
+arrives without one.
 
 An exception that cannot be rebuilt from its pickle (a constructor that needs
 keyword arguments, unpicklable arguments, ...) arrives as a `RuntimeError`
@@ -30,7 +31,10 @@ class ChildTraceback(Exception):
 
 
 def _rebuild(exception: BaseException, traceback_text: str) -> BaseException:
-    exception.__cause__ = ChildTraceback(traceback_text)
+    try:
+        exception.__cause__ = ChildTraceback(traceback_text)
+    except Exception:
+        pass  # an exception that refuses a cause (a frozen dataclass) arrives without it
     return exception
 
 
