@@ -53,4 +53,4 @@ def test_stubs_pass_correct_uses_and_catch_each_marked_mistake(tmp_path):
     found = {(os.path.basename(m.group(1)), int(m.group(2)), newer_spelling(m.group(3)))
              for m in map(ERROR.match, run.stdout.splitlines()) if m}
     assert found == expected, run.stdout
-    assert len(expected) == 13
+    assert len(expected) == 15

@@ -1,7 +1,5 @@
 """Mistakes that the stubs must catch: each line whose comment starts with E:
 gets exactly the error written there from mypy, and no other line gets any."""
-from typing import Tuple
-
 from vortan.async_.synchronize import Lockable, LockableMeta, locked
 from vortan.async_.tandrel import Pcall
 
@@ -49,6 +47,5 @@ plan = Pcall(square, iargs=[(1,)])
 first = plan.results[0]  # E: Value of type "tuple[Any, ...] | None" is not indexable  [index]
 plan.start(call_timeout="soon")  # E: Argument "call_timeout" to "start" of "Pcall" has incompatible type "str"; expected "float | None"  [arg-type]
 plan.join(return_exceptions="yes")  # E: Argument "return_exceptions" to "join" of "Pcall" has incompatible type "str"; expected "bool | None"  [arg-type]
-lengths: Tuple[str, ...] = Pcall.map(len, ["ab"])  # E: Incompatible types in assignment (expression has type "tuple[int, ...]", variable has type "tuple[str, ...]")  [assignment]
 Pcall.map(square, ["a"])  # E: Argument 1 to "map" of "Pcall" has incompatible type "Callable[[int], int]"; expected "Callable[[str], int]"  [arg-type]
-Pcall.imap(square, [1], chunksize=2.5)  # E: No overload variant of "imap" of "Pcall" matches argument types "Callable[[int], int]", "list[int]", "float"  [call-overload]
+Pcall.imap(square, (1,), chunksize=2.5)  # E: No overload variant of "imap" of "Pcall" matches argument types "Callable[[int], int]", "tuple[int]", "float"  [call-overload]
