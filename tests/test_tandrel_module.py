@@ -115,7 +115,8 @@ def test_classes_are_made_like_class_statements():
     # __qualname__ is consumed by type() and kept as the class's own attribute.
     assert [n for n in vars(Pcall) if n not in skip] == [
         "__module__", "__doc__", "pcall", "__init__", "pids", "start", "join", "terminate",
-        "kill", "livings", "_build_arguments", "as_completed", "__repr__", "__enter__", "__exit__", "max_running",
+        "kill", "livings", "_build_arguments", "as_completed", "__repr__", "__enter__", "__exit__", "map", "imap",
+        "max_running",
         "grace_period", "return_exceptions", "call_timeout", "process_group"]
     assert list(vars(ChildLabor)) == ["__module__", "__doc__", "__init__", "run", "_work", "_Popen"]
     assert Pcall.max_running is None and Pcall.grace_period == 1.0
