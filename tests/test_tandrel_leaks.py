@@ -192,3 +192,27 @@ def test_running_workers_keeps_reference_counts(monkeypatch):
             assert [m[1] for m in drain(queue)] == [True, False, False]
     changes = refcount_changes(run, objects)
     assert changes == [0] * len(objects)
+
+
+@pytest.mark.parametrize("gather", [False, True])
+def test_maps_keep_reference_counts_and_descriptors(gather):
+    """Items, function and results are let go with the map, failures too."""
+    items = [object() for _ in range(6)]
+    marker = object()
+
+    def function(item):
+        if item is items[3]:
+            raise ValueError(marker)
+        return marker
+
+    def maps():
+        for _ in range(20):
+            try:
+                tandrel.Pcall.map(function, items, chunksize=2, return_exceptions=gather)
+            except ValueError:
+                pass
+            list(tandrel.Pcall.imap(function, items[:3], chunksize=1))
+
+    descriptors = open_descriptors()
+    assert refcount_changes(maps, items + [function, marker]) == [0] * 8
+    assert open_descriptors() == descriptors
