@@ -69,6 +69,19 @@ inline void restore_raised_exception(PyObject* exception) {
 #endif
 }
 
+// The thread state of the running thread, without the check that it has one.
+// A daemon thread that the interpreter ends at exit unwinds without it (3.12
+// and 3.13 show none, 3.9 to 3.11 that of the finalizing thread), so what it
+// unwinds must touch no thread state. Public as PyThreadState_GetUnchecked
+// since 3.13.
+inline PyThreadState* current_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // The exception handled at the current level (the running generator's own
 // state, or the thread's), as an `except` or `finally` block saves, replaces
 // and restores it. Unlike sys.exc_info(), which falls back on the levels

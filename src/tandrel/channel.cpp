@@ -95,13 +95,9 @@ PyObject* sender_put(PyObject* self, PyObject* message) {
         Ref pickled = call_method(pickler.get(), name_dumps, message);
         Py_buffer view;
         check_status(PyObject_GetBuffer(pickled.get(), &view, PyBUF_SIMPLE));
-        try {
+        {
+            UndoOnError release_view([&] { PyBuffer_Release(&view); });
             send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            PyBuffer_Release(&view);
-            throw;
         }
         PyBuffer_Release(&view);
         return Ref::borrow(Py_None);

@@ -132,7 +132,9 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
     std::vector<Arrival>& arrivals = run.received;
     if (arrivals.empty()) return;
     size_t taken = 0;
-    try {
+    {
+        UndoOnError keep_untaken(
+            [&] { arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken)); });
         Ref multiprocessing = lookup_global(globals, global_multiprocessing);
         Ref reducer = get_attr(multiprocessing.get(), name_reducer);
         Ref pickler = get_attr(reducer.get(), name_forking_pickler);
@@ -158,11 +160,6 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
             run.arrivals.push_back(index);
             arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken));
-        throw;
     }
     arrivals.clear();
 }
@@ -218,13 +215,9 @@ Ref make_inbox(int receiver_fd) {
     }
     object->run = nullptr;
     Ref inbox = Ref::steal(reinterpret_cast<PyObject*>(object));
-    try {
+    {
+        UndoOnError close_fd([&] { close(receiver_fd); });
         object->run = new PlanRun(receiver_fd);
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        close(receiver_fd);
-        throw;
     }
     object->run->messages = check(PyDict_New());
     PyObject_GC_Track(inbox.get());
