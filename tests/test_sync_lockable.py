@@ -72,10 +72,10 @@ def test_acquire_and_release_pass_through_to_the_lock(events):
     assert obj.acquire(timeout=None, block=False) == "taken"
     assert obj.release() == "released"
     assert events == [
-        ("lock.acquire", (), {"block": True, "timeout": None}),
-        ("lock.acquire", (), {"block": False, "timeout": None}),
-        ("lock.acquire", (), {"block": True, "timeout": 2.5}),
-        ("lock.acquire", (), {"block": False, "timeout": None}),
+        ("lock.acquire", (True,), {}),
+        ("lock.acquire", (False,), {}),
+        ("lock.acquire", (True, 2.5), {}),
+        ("lock.acquire", (False,), {}),
         RELEASE,
     ]
     lock.acquire_error = OSError("acquire")
