@@ -109,9 +109,12 @@ int SingleModule::exec(PyObject* module) {
             Py_INCREF(module);
             Py_XSETREF(module_, module);
         }
-        UndoOnError forget_module([&] { Py_CLEAR(module_); });
-        ready_function_type();
-        body_(PyModule_GetDict(module));
+        undo_on_error(
+            [&] {
+                ready_function_type();
+                body_(PyModule_GetDict(module));
+            },
+            [&] { Py_CLEAR(module_); });
         initialised_ = true;
     });
 }

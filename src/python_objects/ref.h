@@ -135,25 +135,22 @@ int entry_point_status(const char* where, Body&& body) {
     }
 }
 
-// Undoes a step when the scope is left by an exception, in place of a
-// catch-all that rethrows (see entry_point): `undo` runs when a C++ exception
-// leaves the scope, not when it ends normally, and not when the thread is
-// ended, which is no C++ exception and leaves nothing to undo. `undo` must not
-// throw.
-template <class Undo>
-class UndoOnError {
-public:
-    explicit UndoOnError(Undo undo) noexcept : undo_(std::move(undo)) {}
-    ~UndoOnError() {
-        if (std::uncaught_exceptions() > exceptions_) undo_();
+// Runs `step`; when it throws, runs `undo` and rethrows: in place of a
+// catch-all that rethrows (see entry_point), it names the exceptions of the
+// layer, so that a thread ended meanwhile passes and leaves nothing undone.
+// `undo` must not throw.
+template <class Step, class Undo>
+decltype(auto) undo_on_error(Step&& step, Undo&& undo) {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        undo();
+        throw;
+    } catch (const std::exception&) {
+        undo();
+        throw;
     }
-    UndoOnError(const UndoOnError&) = delete;
-    UndoOnError& operator=(const UndoOnError&) = delete;
-
-private:
-    Undo undo_;
-    int exceptions_ = std::uncaught_exceptions();
-};
+}
 
 // The header of a static type object; the rest is filled in before PyType_Ready.
 #pragma GCC diagnostic push

@@ -95,10 +95,9 @@ PyObject* sender_put(PyObject* self, PyObject* message) {
         Ref pickled = call_method(pickler.get(), name_dumps, message);
         Py_buffer view;
         check_status(PyObject_GetBuffer(pickled.get(), &view, PyBUF_SIMPLE));
-        {
-            UndoOnError release_view([&] { PyBuffer_Release(&view); });
-            send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len));
-        }
+        undo_on_error(
+            [&] { send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len)); },
+            [&] { PyBuffer_Release(&view); });
         PyBuffer_Release(&view);
         return Ref::borrow(Py_None);
     });

@@ -132,9 +132,7 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
     std::vector<Arrival>& arrivals = run.received;
     if (arrivals.empty()) return;
     size_t taken = 0;
-    {
-        UndoOnError keep_untaken(
-            [&] { arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken)); });
+    undo_on_error([&] {
         Ref multiprocessing = lookup_global(globals, global_multiprocessing);
         Ref reducer = get_attr(multiprocessing.get(), name_reducer);
         Ref pickler = get_attr(reducer.get(), name_forking_pickler);
@@ -160,7 +158,7 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
             run.arrivals.push_back(index);
             arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
-    }
+    }, [&] { arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken)); });
     arrivals.clear();
 }
 
@@ -215,10 +213,7 @@ Ref make_inbox(int receiver_fd) {
     }
     object->run = nullptr;
     Ref inbox = Ref::steal(reinterpret_cast<PyObject*>(object));
-    {
-        UndoOnError close_fd([&] { close(receiver_fd); });
-        object->run = new PlanRun(receiver_fd);
-    }
+    object->run = undo_on_error([&] { return new PlanRun(receiver_fd); }, [&] { close(receiver_fd); });
     object->run->messages = check(PyDict_New());
     PyObject_GC_Track(inbox.get());
     return inbox;
