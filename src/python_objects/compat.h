@@ -154,6 +154,15 @@ inline std::int64_t current_interpreter_id() {
 
 // ---- Version tags and dict pointers, for the locking module's read caches.
 
+// A type's version tag read while other threads may assign it (free-threaded builds).
+inline unsigned int load_version_tag(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
+#else
+    return type->tp_version_tag;
+#endif
+}
+
 // A type's valid version tag after a _PyType_Lookup on it, or 0 when it has
 // none. PyUnstable_Type_AssignVersionTag since 3.12 (before, the lookup
 // assigns it); 3.13 marks a tag invalid by 0 alone, no longer by a flag.
@@ -170,7 +179,6 @@ inline unsigned int type_version_tag(PyTypeObject* type) {
 
 // Whether `type` still has the nonzero tag `tag`: any change to the type or
 // its bases since then has invalidated it.
-inline unsigned int load_version_tag(PyTypeObject* type);
 inline bool type_version_tag_is(PyTypeObject* type, unsigned int tag) {
 #if PY_VERSION_HEX >= 0x030D0000
     return load_version_tag(type) == tag;
@@ -321,14 +329,5 @@ private:
     void unlock() noexcept {}
 #endif
 };
-
-// A type's version tag read while other threads may assign it (free-threaded builds).
-inline unsigned int load_version_tag(PyTypeObject* type) {
-#ifdef Py_GIL_DISABLED
-    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
-#else
-    return type->tp_version_tag;
-#endif
-}
 
 }  // namespace python_objects::compat
