@@ -330,4 +330,40 @@ private:
 #endif
 };
 
+// Whether a dict is still as it was, for a read cache of the locking module.
+// Before 3.12 the dict's version (ma_version_tag, deprecated in 3.12) changes
+// with every change of it, and no other dict ever has a version it had. From
+// 3.12 a dict watcher is told of every change of a watched dict, and of its
+// end. Free-threaded builds keep no such cache: another thread could change
+// the dict between the check and the use.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool dict_read_cache = false;
+#else
+inline constexpr bool dict_read_cache = true;
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr bool dict_changes_are_watched = true;
+inline std::uint64_t dict_version(PyObject*) { return 0; }
+// The id of a watcher that calls `forget(dict)` on every event, or -1 when the
+// interpreter has no watcher slot left.
+inline int add_dict_watcher(void (*forget)(PyObject* dict)) {
+    static void (*forget_dict)(PyObject*) = nullptr;
+    forget_dict = forget;
+    const int id = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+        forget_dict(dict);
+        return 0;
+    });
+    if (id < 0) PyErr_Clear();
+    return id;
+}
+inline void watch_dict(int watcher, PyObject* dict) {
+    if (PyDict_Watch(watcher, dict) < 0) PyErr_Clear();
+}
+#else
+inline constexpr bool dict_changes_are_watched = false;
+inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+inline int add_dict_watcher(void (*)(PyObject*)) { return 0; }
+inline void watch_dict(int, PyObject*) {}
+#endif
+
 }  // namespace python_objects::compat

@@ -5,6 +5,7 @@
 #include "state.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -58,12 +59,61 @@ inline PyObject* dict_item(PyObject* dict, PyObject* name) {
     return owner.get();
 }
 
+// The `acquire` and `release` of the lock whose instance dict was read last,
+// borrowed from that dict and used while it is unchanged: one check in place
+// of two dict lookups per call. One per process, as the module is.
+struct KnownLockMethods {
+    PyObject* dict = nullptr;  // nullptr: nothing known
+    std::uint64_t version = 0;
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+    int watcher = -1;          // from 3.12; -1 before it is added or when none was left
+    std::uint64_t events = 0;  // from 3.12: events seen on watched dicts
+};
+KnownLockMethods known_lock_methods;
+
+void forget_lock_methods(PyObject* dict) {
+    ++known_lock_methods.events;
+    if (known_lock_methods.dict == dict) known_lock_methods.dict = nullptr;
+}
+
+inline bool lock_methods_known(PyObject* dict) {
+    return compat::dict_read_cache && known_lock_methods.dict == dict &&
+           (compat::dict_changes_are_watched || compat::dict_version(dict) == known_lock_methods.version);
+}
+
+// Remembers the methods in `dict`, the instance dict of a lock whose type
+// reads them from there, unless the lookups changed it (a key of another
+// type may run Python code when compared).
+[[gnu::noinline]] void remember_lock_methods(PyObject* dict) {
+    if (!compat::dict_read_cache) return;
+    KnownLockMethods& known = known_lock_methods;
+    if (compat::dict_changes_are_watched) {
+        if (known.watcher == -1) known.watcher = compat::add_dict_watcher(forget_lock_methods);
+        if (known.watcher < 0) return;
+        compat::watch_dict(known.watcher, dict);
+    }
+    known.dict = nullptr;
+    const std::uint64_t version = compat::dict_version(dict), events = known.events;
+    PyObject* acquire = dict_item(dict, name_acquire);
+    PyObject* release = acquire != nullptr ? dict_item(dict, name_release) : nullptr;
+    if (release == nullptr || compat::dict_version(dict) != version || known.events != events) return;
+    known.dict = dict;
+    known.version = version;
+    known.acquire = acquire;
+    known.release = release;
+}
+
 // A method of the lock, read as `lock.<name>` would: borrowed from the lock's
 // instance dict when its type is known to read it from there (reading the
 // dict of the lock, unlike that of the user's object, costs nothing later).
-inline PyObject* lock_method(State& state, PyObject* lock, PyObject* name, Ref& owner) {
+template <bool is_acquire>
+inline PyObject* lock_method(State& state, PyObject* lock, Ref& owner) {
+    PyObject* name = is_acquire ? name_acquire : name_release;
     if (state.locks.contains(Py_TYPE(lock))) {
         if (PyObject* dict = instance_dict(lock)) {
+            if (!lock_methods_known(dict)) remember_lock_methods(dict);
+            if (lock_methods_known(dict)) return is_acquire ? known_lock_methods.acquire : known_lock_methods.release;
             if (PyObject* method = dict_item(dict, name)) return method;
         }
     }
@@ -154,7 +204,7 @@ inline PyObject* call_release(State& state, PyObject* release) {
 
 inline void release(State& state, PyObject* lock) {
     Ref owner;
-    PyObject* method = lock_method(state, lock, name_release, owner);
+    PyObject* method = lock_method<false>(state, lock, owner);
     if (PyCFunction_Check(method) || granting_release_headroom)
         check(call_release(state, method));
     else
@@ -315,7 +365,7 @@ Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObjec
     Ref lock = lock_to_acquire<missing>(state, wrapper.globals, self);
     {
         Ref owner;
-        Ref taken = check(try_acquire(state, lock_method(state, lock.get(), name_acquire, owner)));
+        Ref taken = check(try_acquire(state, lock_method<true>(state, lock.get(), owner)));
         if (taken.get() != Py_True && (taken.get() == Py_False || !is_true(taken.get()))) {
             lock = Ref();
             lock = wait_for_lock(wrapper.globals, self);
