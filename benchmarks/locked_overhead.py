@@ -5,7 +5,7 @@ Variants, each called in a loop of the same shape:
   plain        obj.m(1) on an undecorated method, no lock (orientation only)
   floor        the reads and calls that one wrapped call has to make, written
                inline in Python: obj.__lock__ (the existence test),
-               obj.__lock__.acquire(block=False), m(obj, 1) with the undecorated
+               obj.__lock__.acquire(False), m(obj, 1) with the undecorated
                function, obj.__lock__.release()
   locked       obj.m(1), m made by vortan.async_.synchronize.locked
   Lockable     obj.m(1), m made by Lockable.locked on a Lockable subclass
@@ -51,7 +51,7 @@ def py_locked(method):
             self.__lock__
         except Exception:  # any failure of the read means "no lock yet"
             self.__lock__ = fork.RLock()
-        if not self.__lock__.acquire(block=False):
+        if not self.__lock__.acquire(False):
             logger.warning("Waiting for lock on %s" % self)
             self.__lock__.acquire()
         try:
@@ -91,7 +91,7 @@ def check_locks(cls):
     probe = cls.__new__(cls)
     probe.__lock__ = Recorder()
     result = probe.m(1)
-    expected = [("acquire", (), {"block": False}), ("release", (), {})]
+    expected = [("acquire", (False,), {}), ("release", (), {})]
     if result != 1 or probe.__lock__.calls != expected:
         raise SystemExit("%s.m does not lock as expected: returned %r, lock calls %r"
                          % (cls.__name__, result, probe.__lock__.calls))
@@ -186,7 +186,7 @@ def main():
         Variant("floor", "floor: inline reads and calls",
                 """
                 obj.__lock__
-                obj.__lock__.acquire(block=False)
+                obj.__lock__.acquire(False)
                 m(obj, 1)
                 obj.__lock__.release()
                 """, obj=floor_obj, m=Plain.m),

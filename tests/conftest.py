@@ -51,7 +51,7 @@ class RecordingLock:
         return "released"
 
 
-NONBLOCKING = ("lock.acquire", (), {"block": False})
+NONBLOCKING = ("lock.acquire", (False,), {})
 BLOCKING = ("lock.acquire", (), {})
 RELEASE = ("lock.release", (), {})
 

@@ -1,6 +1,7 @@
 """Lockable objects, the LockableMeta metaclass, and exclusion across threads
 and forked processes."""
 import inspect
+import threading
 import time
 
 import pytest
@@ -23,6 +24,53 @@ def test_default_lock_is_a_recursive_fork_lock():
     with pytest.raises(AssertionError):
         obj.release()
     assert in_thread(lambda: obj.acquire(False) and (obj.release() or True)) is True
+
+
+LOCK_FACTORIES = {
+    "threading.Lock": threading.Lock, "threading.RLock": threading.RLock,
+    "threading.Semaphore": threading.Semaphore, "threading.BoundedSemaphore": threading.BoundedSemaphore,
+    "fork Lock": FORK.Lock, "fork RLock": FORK.RLock, "fork Semaphore": FORK.Semaphore,
+}
+
+
+@pytest.mark.parametrize("factory", list(LOCK_FACTORIES.values()), ids=list(LOCK_FACTORIES))
+def test_any_lock_that_acquires_and_releases_will_do(factory, log_records):
+    class ByDecorator:
+        @locked
+        def bump(self):
+            self.n += 1
+            return self.n
+
+    class ByMetaclass(metaclass=LockableMeta):
+        def bump(self):
+            self.n += 1
+            return self.n
+
+    class ByBase(Lockable):
+        @Lockable.locked
+        def bump(self):
+            self.n += 1
+            return self.n
+
+    by_base = ByBase(lock=factory)
+    assert by_base.acquire(False) is True and by_base.release() is None
+    assert by_base.acquire(True, 5) is True and by_base.release() is None
+    for obj in (ByDecorator(), ByMetaclass(), by_base):
+        if not isinstance(obj, Lockable):
+            obj.__lock__ = factory()
+        obj.n = 0
+        assert obj.bump() == 1
+        del log_records[:]
+        with held_elsewhere(obj.__lock__) as release:  # the contended path
+            results = []
+            waiting = threading.Thread(target=lambda: results.append(obj.bump()))
+            waiting.start()
+            deadline = time.monotonic() + 30
+            while not log_records and time.monotonic() < deadline:
+                time.sleep(0.01)
+            release.set()
+            waiting.join(30)
+        assert results == [2] and len(log_records) == 1
 
 
 def test_lock_factory_is_keyword_only_and_called_once():
@@ -72,10 +120,10 @@ def test_acquire_and_release_pass_through_to_the_lock(events):
     assert obj.acquire(timeout=None, block=False) == "taken"
     assert obj.release() == "released"
     assert events == [
-        ("lock.acquire", (), {"block": True, "timeout": None}),
-        ("lock.acquire", (), {"block": False, "timeout": None}),
-        ("lock.acquire", (), {"block": True, "timeout": 2.5}),
-        ("lock.acquire", (), {"block": False, "timeout": None}),
+        ("lock.acquire", (True,), {}),
+        ("lock.acquire", (False,), {}),
+        ("lock.acquire", (True, 2.5), {}),
+        ("lock.acquire", (False,), {}),
         RELEASE,
     ]
     lock.acquire_error = OSError("acquire")

@@ -97,6 +97,14 @@ void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping) {
     });
 }
 
+void check_keyword_names(Function& function, PyObject* kwnames) {
+    if (compat::keyword_names_are_strings || kwnames == nullptr) return;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, k)))
+            raise_format(PyExc_TypeError, "%U() keywords must be strings", function.qualname);
+    }
+}
+
 void raise_missing_arguments(Function& function, const char* kind, std::initializer_list<const char*> names) {
     raise_missing(function, kind, std::vector<const char*>(names));
 }
@@ -125,6 +133,7 @@ Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t n
     }
     if (parameters.varkw != nullptr) bound.varkw = check(PyDict_New());
 
+    check_keyword_names(function, kwnames);
     Py_ssize_t keyword_only_given = 0;
     const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {

@@ -158,14 +158,19 @@ Ref lookup_global(PyObject* globals, PyObject* name);
 
 // The exception an `except` or `finally` block would be handling, for the
 // span of a scope: sys.exc_info() and the __context__ of a new error see it.
-// Only the current level changes, and it gets back exactly what it had.
+// Only the current level changes, and it gets back exactly what it had
+// (unless the interpreter ends the thread meanwhile, at exit: then neither
+// the thread state nor the objects may be touched).
 class HandlingException {
 public:
     explicit HandlingException(PyObject* exception)
-        : level_(compat::current_handled_level()), state_(compat::handled_state_of(exception)) {
+        : thread_(compat::current_thread_state()),
+          level_(compat::current_handled_level()),
+          state_(compat::handled_state_of(exception)) {
         compat::exchange_handled(level_, state_);
     }
     ~HandlingException() {
+        if (compat::current_thread_state() != thread_) return;
         compat::exchange_handled(level_, state_);
         compat::release_handled(state_);
     }
@@ -173,6 +178,7 @@ public:
     HandlingException& operator=(const HandlingException&) = delete;
 
 private:
+    PyThreadState* thread_;
     _PyErr_StackItem* level_;
     compat::HandledException state_;
 };
@@ -182,14 +188,24 @@ private:
 // `cleanup` runs, then it is raised again, traceback and all. An error of the
 // cleanup replaces it, with it as __context__. The thread's exception state is
 // otherwise left as it was.
+//
+// The error is released by hand, not by a Ref: a thread that the interpreter
+// ends during the cleanup (at exit) unwinds without the GIL and must free
+// nothing.
 template <class Cleanup>
 [[noreturn]] void clean_up_and_reraise(Cleanup&& cleanup) {
-    Ref error = Ref::steal(compat::fetch_raised_exception());
-    {
-        HandlingException handling(error.get());
+    PyObject* error = compat::fetch_raised_exception();
+    try {
+        HandlingException handling(error);
         cleanup();
+    } catch (const PythonError&) {
+        Py_DECREF(error);
+        throw;
+    } catch (const std::exception&) {
+        Py_DECREF(error);
+        throw;
     }
-    compat::restore_raised_exception(error.release());
+    compat::restore_raised_exception(error);
     throw PythonError{};
 }
 

@@ -69,6 +69,23 @@ inline void restore_raised_exception(PyObject* exception) {
 #endif
 }
 
+// The thread state of the running thread, without the check that it has one.
+// A daemon thread that the interpreter ends at exit unwinds without it (3.12
+// and 3.13 show none, 3.9 to 3.11 that of the finalizing thread), so what it
+// unwinds must touch no thread state. Public as PyThreadState_GetUnchecked
+// since 3.13.
+inline PyThreadState* current_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// Whether the interpreter makes sure that the keyword names of a vectorcall
+// are strings: since 3.9. 3.8 passes `f(**{b"k": 1})` on unchecked.
+inline constexpr bool keyword_names_are_strings = PY_VERSION_HEX >= 0x03090000;
+
 // The exception handled at the current level (the running generator's own
 // state, or the thread's), as an `except` or `finally` block saves, replaces
 // and restores it. Unlike sys.exc_info(), which falls back on the levels
@@ -137,6 +154,15 @@ inline std::int64_t current_interpreter_id() {
 
 // ---- Version tags and dict pointers, for the locking module's read caches.
 
+// A type's version tag read while other threads may assign it (free-threaded builds).
+inline unsigned int load_version_tag(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
+#else
+    return type->tp_version_tag;
+#endif
+}
+
 // A type's valid version tag after a _PyType_Lookup on it, or 0 when it has
 // none. PyUnstable_Type_AssignVersionTag since 3.12 (before, the lookup
 // assigns it); 3.13 marks a tag invalid by 0 alone, no longer by a flag.
@@ -145,7 +171,7 @@ inline unsigned int type_version_tag(PyTypeObject* type) {
     if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;
+    return load_version_tag(type);
 #else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
@@ -155,7 +181,7 @@ inline unsigned int type_version_tag(PyTypeObject* type) {
 // its bases since then has invalidated it.
 inline bool type_version_tag_is(PyTypeObject* type, unsigned int tag) {
 #if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag == tag;
+    return load_version_tag(type) == tag;
 #else
     return type->tp_version_tag == tag && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 #endif
@@ -200,5 +226,146 @@ inline constexpr bool eval_counts_recursion = PY_VERSION_HEX >= 0x030C0000;
 
 // Whether exceptions take notes (BaseException.add_note, __notes__): since 3.11.
 inline constexpr bool exceptions_have_notes = PY_VERSION_HEX >= 0x030B0000;
+// ---- Private and version-sensitive API of the locking module ---------------
+
+// Whether `name` is found on `type` or its bases, as _PyType_Lookup finds it
+// (no descriptor call, no Python code). Free-threaded builds need the strong
+// reference of _PyType_LookupRef (3.13), which every build uses from then on.
+inline bool type_has_attribute(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* found = _PyType_LookupRef(type, name);
+    Py_XDECREF(found);
+    return found != nullptr;
+#else
+    return _PyType_Lookup(type, name) != nullptr;
+#endif
+}
+
+// Before 3.11 (where version tags repeat): arms `guard`, a type made only for
+// this, so that it loses its valid tag with every other type when all tags are
+// invalidated at once. Python code cannot arm it again by looking it up: it
+// lacks Py_TPFLAGS_HAVE_VERSION_TAG, so only this sets its valid flag, and
+// only while `object`, whose invalidation reaches it, has a valid tag itself.
+inline void disarm_version_guard_lookups(PyTypeObject* guard) {
+#if PY_VERSION_HEX < 0x030B0000
+    guard->tp_flags &= ~(Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_VALID_VERSION_TAG);
+#else
+    (void)guard;
+#endif
+}
+inline void arm_version_guard(PyTypeObject* guard, PyObject* any_interned_name) {
+#if PY_VERSION_HEX < 0x030B0000
+    _PyType_Lookup(&PyBaseObject_Type, any_interned_name);
+    if (PyType_HasFeature(&PyBaseObject_Type, Py_TPFLAGS_VALID_VERSION_TAG))
+        guard->tp_flags |= Py_TPFLAGS_VALID_VERSION_TAG;
+#else
+    (void)guard;
+    (void)any_interned_name;
+#endif
+}
+
+// The method table entry behind a builtin method object, and its C function
+// as the type `Function`. PyCFunctionObject's fields are not part of the
+// limited API but have kept their layout since 3.8.
+inline const PyMethodDef* c_method_definition(PyObject* builtin_method) {
+    return reinterpret_cast<PyCFunctionObject*>(builtin_method)->m_ml;
+}
+template <class Function>
+Function c_method_function(PyObject* builtin_method) {
+    PyCFunction function = c_method_definition(builtin_method)->ml_meth;
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(function));
+}
+
+// `method(False)` for a builtin method of either calling convention that
+// takes keywords: METH_FASTCALL since 3.10 for the semaphore's acquire, a
+// tuple (`false_tuple`, holding False alone) on 3.8 and 3.9. PyCFunctionFastWithKeywords
+// is public since 3.13 (underscored before). nullptr without an error: another convention.
+#if PY_VERSION_HEX >= 0x030D0000
+using FastWithKeywords = PyCFunctionFastWithKeywords;
+#else
+using FastWithKeywords = _PyCFunctionFastWithKeywords;
+#endif
+inline PyObject* call_c_method_with_false(PyObject* builtin_method, PyObject* false_tuple) {
+    PyObject* self = PyCFunction_GET_SELF(builtin_method);
+    switch (c_method_definition(builtin_method)->ml_flags) {
+        case METH_FASTCALL | METH_KEYWORDS: {
+            PyObject* arguments[] = {Py_False};
+            return c_method_function<FastWithKeywords>(builtin_method)(self, arguments, 1, nullptr);
+        }
+        case METH_VARARGS | METH_KEYWORDS:  // 3.8 and 3.9; retires with 3.9
+            return c_method_function<PyCFunctionWithKeywords>(builtin_method)(self, false_tuple, nullptr);
+    }
+    return nullptr;
+}
+
+// Extra Python recursion depth for this thread, granted (and then taken back)
+// around a call that must get through even at the recursion limit: the
+// thread's own counters, private fields of PyThreadState. 3.12 and 3.13 also
+// count C recursion there; 3.14 checks the C stack itself.
+inline void grant_recursion_depth(PyThreadState* thread, int frames) {
+#if PY_VERSION_HEX >= 0x030C0000
+    thread->py_recursion_remaining += frames;
+#if PY_VERSION_HEX < 0x030E0000
+    thread->c_recursion_remaining += frames;
+#endif
+#elif PY_VERSION_HEX >= 0x030B0000
+    thread->recursion_remaining += frames;
+#else
+    thread->recursion_depth -= frames;
+#endif
+}
+
+// A mutex for data that the GIL guards on GIL builds: a PyMutex on
+// free-threaded builds (3.13t on), nothing at all otherwise. Never held while
+// Python code runs.
+class GilFreeMutex {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
+// Whether a dict is still as it was, for a read cache of the locking module.
+// Before 3.12 the dict's version (ma_version_tag, deprecated in 3.12) changes
+// with every change of it, and no other dict ever has a version it had. From
+// 3.12 a dict watcher is told of every change of a watched dict, and of its
+// end. Free-threaded builds keep no such cache: another thread could change
+// the dict between the check and the use.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool dict_read_cache = false;
+#else
+inline constexpr bool dict_read_cache = true;
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr bool dict_changes_are_watched = true;
+inline std::uint64_t dict_version(PyObject*) { return 0; }
+// The id of a watcher that calls `forget(dict)` on every event, or -1 when the
+// interpreter has no watcher slot left.
+inline int add_dict_watcher(void (*forget)(PyObject* dict)) {
+    static void (*forget_dict)(PyObject*) = nullptr;
+    forget_dict = forget;
+    const int id = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+        forget_dict(dict);
+        return 0;
+    });
+    if (id < 0) PyErr_Clear();
+    return id;
+}
+inline void watch_dict(int watcher, PyObject* dict) {
+    if (PyDict_Watch(watcher, dict) < 0) PyErr_Clear();
+}
+#else
+inline constexpr bool dict_changes_are_watched = false;
+inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+inline int add_dict_watcher(void (*)(PyObject*)) { return 0; }
+inline void watch_dict(int, PyObject*) {}
+#endif
 
 }  // namespace python_objects::compat

@@ -125,6 +125,10 @@ void set_defining_class(PyObject* function, PyObject* cls);
 // Generic binding (binding.cpp).
 Arguments bind_arguments(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// TypeError unless every keyword name is a string, as the interpreter checks
+// itself from 3.9 on; for functions that bind by hand.
+void check_keyword_names(Function& function, PyObject* kwnames);
+
 // The interpreter's TypeErrors for bad calls, for functions that bind by hand.
 [[noreturn]] void raise_missing_arguments(Function& function, const char* kind,
                                           std::initializer_list<const char*> names);

@@ -109,15 +109,12 @@ int SingleModule::exec(PyObject* module) {
             Py_INCREF(module);
             Py_XSETREF(module_, module);
         }
-        try {
-            ready_function_type();
-            body_(PyModule_GetDict(module));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            Py_CLEAR(module_);
-            throw;
-        }
+        undo_on_error(
+            [&] {
+                ready_function_type();
+                body_(PyModule_GetDict(module));
+            },
+            [&] { Py_CLEAR(module_); });
         initialised_ = true;
     });
 }

@@ -7,10 +7,12 @@
 
 #include <Python.h>
 
+#include "compat.h"
+
 #include <cassert>
-#include <cxxabi.h>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace python_objects {
@@ -83,41 +85,38 @@ inline void throw_if_error_set() {
 // Truth value, as `if x:` takes it.
 inline bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
 
-// Inside a catch handler of an entry point: the exception being handled as
-// the Python error the interpreter expects. A C++ exception must not unwind
-// into the interpreter's C frames, so whatever the layer did not throw on
-// purpose becomes a SystemError naming `where`, the function that was called.
-[[gnu::cold, gnu::noinline]] inline void set_error_from_exception(const char* where) noexcept {
-    try {
-        throw;
-    } catch (const PythonError&) {
-        assert(PyErr_Occurred() != nullptr && "PythonError caught with no Python error set");
-    } catch (const std::bad_alloc&) {
+// A C++ exception of the layer's own code as the Python error the interpreter
+// expects: a C++ exception must not unwind into the interpreter's C frames, so
+// what the layer did not throw on purpose becomes a SystemError naming
+// `where`, the function that was called.
+[[gnu::cold, gnu::noinline]] inline void set_error_from_exception(const char* where,
+                                                                  const std::exception& error) noexcept {
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr)
         PyErr_NoMemory();
-    } catch (const std::exception& error) {
+    else
         PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception: %s", where, error.what());
-    } catch (...) {
-        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception", where);
-    }
 }
 
 // Runs the body of an entry point, the function called `where`; a failure
 // becomes the interpreter's NULL (for PyObject*) or -1 (for int).
 //
-// A forced unwind is how glibc ends a thread (pthread_exit, which the
-// interpreter calls for a daemon thread that wants the GIL back at exit): it
-// must pass through, as it passes through the interpreter's own C frames.
-// Swallowing it aborts the process, and so does letting it reach a noexcept
-// frame: entry points, and the functions handed to the interpreter that call
-// them, are therefore not noexcept.
+// Every exception the layer and the modules throw is caught: PythonError and
+// the standard library's. A forced unwind, how glibc ends a thread (the
+// interpreter ends a daemon thread so when it wants the GIL back at exit),
+// must pass through as it passes the interpreter's own C frames. It is not
+// caught at all, not even to be rethrown: catching it while another exception
+// is being handled further out aborts the process, and so does reaching a
+// noexcept frame. Entry points, and the functions handed to the interpreter
+// that call them, are therefore not noexcept and have no catch-all.
 template <class Body>
 PyObject* entry_point(const char* where, Body&& body) {
     try {
         return body().release();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        set_error_from_exception(where);
+    } catch (const PythonError&) {
+        assert(PyErr_Occurred() != nullptr && "PythonError caught with no Python error set");
+        return nullptr;
+    } catch (const std::exception& error) {
+        set_error_from_exception(where, error);
         return nullptr;
     }
 }
@@ -127,11 +126,29 @@ int entry_point_status(const char* where, Body&& body) {
     try {
         body();
         return 0;
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        set_error_from_exception(where);
+    } catch (const PythonError&) {
+        assert(PyErr_Occurred() != nullptr && "PythonError caught with no Python error set");
         return -1;
+    } catch (const std::exception& error) {
+        set_error_from_exception(where, error);
+        return -1;
+    }
+}
+
+// Runs `step`; when it throws, runs `undo` and rethrows: in place of a
+// catch-all that rethrows (see entry_point), it names the exceptions of the
+// layer, so that a thread ended meanwhile passes and leaves nothing undone.
+// `undo` must not throw.
+template <class Step, class Undo>
+decltype(auto) undo_on_error(Step&& step, Undo&& undo) {
+    try {
+        return step();
+    } catch (const PythonError&) {
+        undo();
+        throw;
+    } catch (const std::exception&) {
+        undo();
+        throw;
     }
 }
 
@@ -143,14 +160,20 @@ constexpr PyTypeObject static_type_header() { return PyTypeObject{PyVarObject_HE
 
 // Py_EnterRecursiveCall for the span of a scope: a C++ call chain that
 // recurses through Python ends in RecursionError, not in a stack overflow.
+// A thread ended by the interpreter at exit leaves without its thread state.
 class RecursionGuard {
 public:
-    RecursionGuard() {
+    RecursionGuard() : thread_(compat::current_thread_state()) {
         if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        if (compat::current_thread_state() == thread_) Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    PyThreadState* thread_;
 };
 
 }  // namespace python_objects

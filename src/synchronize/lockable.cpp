@@ -24,7 +24,10 @@ Ref init_body(Function&, Arguments& arguments) {
 Ref acquire_body(Function&, Arguments& arguments) {
     Ref lock = get_attr(arguments[0], name_lock_attr);
     Ref acquire = get_attr(lock.get(), name_acquire);
-    return call_with_keywords(acquire.get(), keywords_block_timeout, arguments[1], arguments[2]);
+    // By position, as every lock takes them; no timeout is said by leaving it
+    // out, since the thread locks want a number there.
+    if (arguments[2] == Py_None) return call(acquire.get(), arguments[1]);
+    return call(acquire.get(), arguments[1], arguments[2]);
 }
 
 Ref release_body(Function&, Arguments& arguments) {

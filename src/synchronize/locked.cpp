@@ -4,6 +4,8 @@
 #include "python_objects/calls.h"
 #include "state.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -24,7 +26,7 @@ enum class MissingLock { create, fail };
                                          std::initializer_list<PyObject*> names) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     for (PyObject* name : names)
-        if (_PyType_Lookup(type, name) != nullptr) return false;
+        if (compat::type_has_attribute(type, name)) return false;
     if (const unsigned int tag = compat::type_version_tag(type)) cache.add(type, tag);
     return true;
 }
@@ -57,12 +59,61 @@ inline PyObject* dict_item(PyObject* dict, PyObject* name) {
     return owner.get();
 }
 
+// The `acquire` and `release` of the lock whose instance dict was read last,
+// borrowed from that dict and used while it is unchanged: one check in place
+// of two dict lookups per call. One per process, as the module is.
+struct KnownLockMethods {
+    PyObject* dict = nullptr;  // nullptr: nothing known
+    std::uint64_t version = 0;
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+    int watcher = -1;          // from 3.12; -1 before it is added or when none was left
+    std::uint64_t events = 0;  // from 3.12: events seen on watched dicts
+};
+KnownLockMethods known_lock_methods;
+
+void forget_lock_methods(PyObject* dict) {
+    ++known_lock_methods.events;
+    if (known_lock_methods.dict == dict) known_lock_methods.dict = nullptr;
+}
+
+inline bool lock_methods_known(PyObject* dict) {
+    return compat::dict_read_cache && known_lock_methods.dict == dict &&
+           (compat::dict_changes_are_watched || compat::dict_version(dict) == known_lock_methods.version);
+}
+
+// Remembers the methods in `dict`, the instance dict of a lock whose type
+// reads them from there, unless the lookups changed it (a key of another
+// type may run Python code when compared).
+[[gnu::noinline]] void remember_lock_methods(PyObject* dict) {
+    if (!compat::dict_read_cache) return;
+    KnownLockMethods& known = known_lock_methods;
+    if (compat::dict_changes_are_watched) {
+        if (known.watcher == -1) known.watcher = compat::add_dict_watcher(forget_lock_methods);
+        if (known.watcher < 0) return;
+        compat::watch_dict(known.watcher, dict);
+    }
+    known.dict = nullptr;
+    const std::uint64_t version = compat::dict_version(dict), events = known.events;
+    PyObject* acquire = dict_item(dict, name_acquire);
+    PyObject* release = acquire != nullptr ? dict_item(dict, name_release) : nullptr;
+    if (release == nullptr || compat::dict_version(dict) != version || known.events != events) return;
+    known.dict = dict;
+    known.version = version;
+    known.acquire = acquire;
+    known.release = release;
+}
+
 // A method of the lock, read as `lock.<name>` would: borrowed from the lock's
 // instance dict when its type is known to read it from there (reading the
 // dict of the lock, unlike that of the user's object, costs nothing later).
-inline PyObject* lock_method(State& state, PyObject* lock, PyObject* name, Ref& owner) {
+template <bool is_acquire>
+inline PyObject* lock_method(State& state, PyObject* lock, Ref& owner) {
+    PyObject* name = is_acquire ? name_acquire : name_release;
     if (state.locks.contains(Py_TYPE(lock))) {
         if (PyObject* dict = instance_dict(lock)) {
+            if (!lock_methods_known(dict)) remember_lock_methods(dict);
+            if (lock_methods_known(dict)) return is_acquire ? known_lock_methods.acquire : known_lock_methods.release;
             if (PyObject* method = dict_item(dict, name)) return method;
         }
     }
@@ -92,72 +143,102 @@ bool defined_by_semaphore(PyObject* owner, const PyMethodDef* method) {
     return false;
 }
 
-[[gnu::noinline]] bool find_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
-    if (known != nullptr || !PyCFunction_Check(callable)) return false;
-    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
+[[gnu::noinline]] bool find_semaphore_method(std::atomic<const PyMethodDef*>& known, PyObject* callable,
+                                             const char* name) {
+    if (known.load(std::memory_order_relaxed) != nullptr || !PyCFunction_Check(callable)) return false;
+    const PyMethodDef* method = compat::c_method_definition(callable);
     PyObject* owner = PyCFunction_GET_SELF(callable);
     if (owner == nullptr || std::strcmp(method->ml_name, name) != 0 || !defined_by_semaphore(owner, method))
         return false;
-    known = method;
+    known.store(method, std::memory_order_relaxed);
     return true;
 }
 
-inline bool is_semaphore_method(const PyMethodDef*& known, PyObject* callable, const char* name) {
-    if (PyCFunction_Check(callable) && reinterpret_cast<PyCFunctionObject*>(callable)->m_ml == known &&
-        known != nullptr)
+inline bool is_semaphore_method(std::atomic<const PyMethodDef*>& known, PyObject* callable, const char* name) {
+    const PyMethodDef* method = known.load(std::memory_order_relaxed);
+    if (method != nullptr && PyCFunction_Check(callable) && compat::c_method_definition(callable) == method)
         return true;
     return find_semaphore_method(known, callable, name);
 }
 
-template <class Function>
-Function c_function(PyObject* callable) {
-    PyCFunction function = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_meth;
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(function));
-}
-
-inline int method_flags(PyObject* callable) {
-    return reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
-}
-
-// acquire(block=False), as a new reference or nullptr with an error set.
+// acquire(False), as a new reference or nullptr with an error set. The
+// blocking flag goes by position, the one way that the thread locks of the
+// standard library and the fork context's locks both accept.
 inline PyObject* try_acquire(State& state, PyObject* acquire) {
     if (is_semaphore_method(state.semaphore_acquire, acquire, "acquire")) {
-        PyObject* semaphore = PyCFunction_GET_SELF(acquire);
-        switch (method_flags(acquire)) {
-            case METH_FASTCALL | METH_KEYWORDS: {
-                PyObject* arguments[] = {Py_False};
-                return c_function<_PyCFunctionFastWithKeywords>(acquire)(semaphore, arguments, 1, nullptr);
-            }
-            case METH_VARARGS | METH_KEYWORDS:  // 3.8 and 3.9
-                return c_function<PyCFunctionWithKeywords>(acquire)(semaphore, state.arguments_nonblocking.get(),
-                                                                    nullptr);
-        }
+        if (PyObject* taken = compat::call_c_method_with_false(acquire, state.arguments_nonblocking.get()))
+            return taken;
+        if (PyErr_Occurred()) return nullptr;
     }
     Ref held = Ref::borrow(acquire);  // the call may remove it from the lock's dict
     PyObject* arguments[] = {nullptr, Py_False};
-    return compat::vectorcall(acquire, arguments + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords_block);
+    return compat::vectorcall(acquire, arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
+
+// Recursion depth granted to a release written in Python, so that it gets
+// through at the recursion limit as the semaphore's C release always does: a
+// lock left held after a RecursionError would block every other thread.
+constexpr int release_headroom = 50;
+thread_local bool granting_release_headroom = false;
 
 // release(), as a new reference or nullptr with an error set.
 inline PyObject* call_release(State& state, PyObject* release) {
-    if (is_semaphore_method(state.semaphore_release, release, "release") && method_flags(release) == METH_NOARGS)
-        return reinterpret_cast<PyCFunctionObject*>(release)->m_ml->ml_meth(PyCFunction_GET_SELF(release), nullptr);
+    if (is_semaphore_method(state.semaphore_release, release, "release") &&
+        compat::c_method_definition(release)->ml_flags == METH_NOARGS)
+        return compat::c_method_function<PyCFunction>(release)(PyCFunction_GET_SELF(release), nullptr);
     Ref held = Ref::borrow(release);  // the call may remove it from the lock's dict
     return compat::vectorcall(release, nullptr, 0, nullptr);
 }
 
-inline void release(State& state, PyObject* lock) {
-    Ref owner;
-    PyObject* method = lock_method(state, lock, name_release, owner);
-    check(call_release(state, method));
+// Once per thread at a time (a release that makes locked calls gets no more),
+// and taken back by hand: a thread that the interpreter ends has no state left.
+[[gnu::noinline]] PyObject* call_release_with_headroom(State& state, PyObject* release) {
+    PyThreadState* thread = PyThreadState_Get();
+    granting_release_headroom = true;
+    compat::grant_recursion_depth(thread, release_headroom);
+    PyObject* result = call_release(state, release);
+    compat::grant_recursion_depth(thread, -release_headroom);
+    granting_release_headroom = false;
+    return result;
 }
 
-// A missing lock is made under the module's guard: a `__setattr__` or
+inline void release(State& state, PyObject* lock) {
+    Ref owner;
+    PyObject* method = lock_method<false>(state, lock, owner);
+    if (PyCFunction_Check(method) || granting_release_headroom)
+        check(call_release(state, method));
+    else
+        check(call_release_with_headroom(state, method));
+}
+
+// A missing lock is made by the first caller alone: a `__setattr__` or
 // `__getattribute__` written in Python may let other threads run between the
-// re-check and the assignment, and all first callers must share one lock.
+// re-check and the assignment, and all first callers of one object must end
+// up with one lock. The others wait for that object only: no Python code runs
+// under anything that a first call on another object needs.
 [[gnu::cold, gnu::noinline]] void create_lock(State& state, PyObject* globals, PyObject* self) {
-    Ref guard = state.creation_guard;  // a fork handler may replace it meanwhile
-    call_method(guard.get(), name_acquire);
+    Ref busy = call(state.guard_factory.get());
+    call_method(busy.get(), name_acquire);
+    bool outermost = false;
+    for (;;) {
+        Ref other = state.creations.claim(self, busy, outermost);
+        if (!other) break;
+        // Another thread is making it: once it is done, look again.
+        call_method(other.get(), name_acquire);
+        call_method(other.get(), name_release);
+        PyObject* existing = nullptr;
+        if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
+            Py_DECREF(existing);
+            call_method(busy.get(), name_release);
+            return;
+        }
+        PyErr_Clear();  // it failed there: this thread tries
+    }
+    auto finish = [&] {
+        if (outermost) state.creations.end(self);
+        call_method(busy.get(), name_release);
+    };
+    bool failed = false;
     try {
         PyObject* existing = nullptr;
         if (compat::get_optional_attr(self, name_lock_attr, &existing) > 0) {
@@ -169,9 +250,10 @@ inline void release(State& state, PyObject* lock) {
             set_attr(self, name_lock_attr, lock.get());
         }
     } catch (const PythonError&) {
-        clean_up_and_reraise([&] { call_method(guard.get(), name_release); });
+        failed = true;
     }
-    call_method(guard.get(), name_release);
+    if (failed) clean_up_and_reraise(finish);
+    finish();
 }
 
 // The objects whose str() this thread is computing for a warning, innermost
@@ -283,7 +365,7 @@ Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObjec
     Ref lock = lock_to_acquire<missing>(state, wrapper.globals, self);
     {
         Ref owner;
-        Ref taken = check(try_acquire(state, lock_method(state, lock.get(), name_acquire, owner)));
+        Ref taken = check(try_acquire(state, lock_method<true>(state, lock.get(), owner)));
         if (taken.get() != Py_True && (taken.get() == Py_False || !is_true(taken.get()))) {
             lock = Ref();
             lock = wait_for_lock(wrapper.globals, self);
@@ -305,18 +387,26 @@ Py_ssize_t find_self_keyword(PyObject* kwnames) {
     return -1;
 }
 
-// `self` given by keyword: move it to the front and call as usual.
+// `self` given by keyword, or taken from __defaults__ as a Python function
+// takes it: move it to the front and call as usual.
 template <MissingLock missing>
-[[gnu::noinline]] Ref call_with_keyword_self(Function& wrapper, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
-    if (nargs > 0) raise_multiple_values(wrapper, name_self);
-    const Py_ssize_t self_index = find_self_keyword(kwnames);
-    if (self_index < 0) raise_missing_arguments(wrapper, "positional", {"self"});
-    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+[[gnu::noinline]] Ref call_with_other_self(Function& wrapper, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    const Py_ssize_t self_index = kwnames != nullptr ? find_self_keyword(kwnames) : -1;
+    if (self_index >= 0 && nargs > 0) raise_multiple_values(wrapper, name_self);
+    const Ref defaults = Ref::borrow(wrapper.defaults);  // held: the call may replace them
+    if (self_index < 0 && (!defaults || PyTuple_GET_SIZE(defaults.get()) == 0))
+        raise_missing_arguments(wrapper, "positional", {"self"});
+    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     std::vector<PyObject*> reordered;
-    reordered.reserve(static_cast<size_t>(keyword_count) + 1);
+    reordered.reserve(static_cast<size_t>(keyword_count) + 2);
     reordered.push_back(nullptr);  // spare slot for PY_VECTORCALL_ARGUMENTS_OFFSET
     PyObject* const* keyword_values = args + nargs;
+    if (self_index < 0) {
+        reordered.push_back(PyTuple_GET_ITEM(defaults.get(), PyTuple_GET_SIZE(defaults.get()) - 1));
+        reordered.insert(reordered.end(), keyword_values, keyword_values + keyword_count);
+        return locked_call<missing>(wrapper, reordered.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    }
     reordered.push_back(keyword_values[self_index]);
     Ref other_names = check(PyTuple_New(keyword_count - 1));
     for (Py_ssize_t i = 0, out = 0; i < keyword_count; ++i) {
@@ -337,9 +427,9 @@ PyObject* call_wrapper(PyObject* callable, PyObject* const* args, size_t nargsf,
     Function& wrapper = as_function(callable);
     return entry_point(wrapper.spec->qualname, [&] {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (kwnames != nullptr && (nargs == 0 || find_self_keyword(kwnames) >= 0))
-            return call_with_keyword_self<missing>(wrapper, args, nargs, kwnames);
-        if (nargs == 0) raise_missing_arguments(wrapper, "positional", {"self"});
+        if (!compat::keyword_names_are_strings) check_keyword_names(wrapper, kwnames);
+        if (nargs == 0 || (kwnames != nullptr && find_self_keyword(kwnames) >= 0))
+            return call_with_other_self<missing>(wrapper, args, nargs, kwnames);
         return locked_call<missing>(wrapper, args, nargsf, kwnames);
     });
 }

@@ -25,12 +25,12 @@ State* state_in(PyObject* capsule) {
 
 void delete_state(PyObject* capsule) { delete state_in(capsule); }
 
-// In a forked child: a guard held by a thread that the child lacks would never be released.
+// In a forked child: a lock being made by a thread that the child lacks would never be made.
 PyObject* reset_after_fork(PyObject* capsule, PyObject*) {
     return entry_point("vortan.async_.synchronize fork handler", [&] {
         State* state = state_in(capsule);
         if (state == nullptr) throw PythonError{};
-        state->creation_guard = call(state->guard_factory.get());
+        state->creations.forget_all();
         return Ref::borrow(Py_None);
     });
 }
@@ -41,9 +41,7 @@ PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork
 Ref make_epoch_type() {
     static PyType_Slot slots[] = {{0, nullptr}};
     static PyType_Spec spec = {"vortan.async_.synchronize._TagEpoch", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    Ref epoch = check(PyType_FromSpec(&spec));
-    _PyType_Lookup(reinterpret_cast<PyTypeObject*>(epoch.get()), name_dunder_name);  // gives it a tag
-    return epoch;
+    return check(PyType_FromSpec(&spec));  // TypeCache arms it
 }
 
 }  // namespace
@@ -54,7 +52,6 @@ Ref make_state(PyObject* globals) {
     auto state = std::make_unique<State>();
     Ref thread = import_module(globals, "_thread");
     state->guard_factory = get_attr(thread.get(), name_rlock);
-    state->creation_guard = call(state->guard_factory.get());
     state->arguments_nonblocking = check(PyTuple_Pack(1, Py_False));
     if (compat::version_tags_repeat) {
         state->lock_owners.set_epoch(make_epoch_type());

@@ -10,8 +10,6 @@ using python_objects::Name;
 inline Name name_lock_attr("__lock__");
 inline Name name_acquire("acquire");
 inline Name name_release("release");
-inline Name name_block("block");
-inline Name name_timeout("timeout");
 inline Name name_warning("warning");
 inline Name name_rlock("RLock");
 inline Name name_wraps("wraps");
@@ -32,9 +30,5 @@ inline Name global_functools("functools");
 inline Name global_inspect("inspect");
 inline Name global_logging("logging");
 inline Name global_locked("locked");
-
-// Keyword-name tuples for vectorcalls.
-inline python_objects::KeywordNames keywords_block(name_block);
-inline python_objects::KeywordNames keywords_block_timeout(name_block, name_timeout);
 
 }  // namespace synchronize

@@ -54,12 +54,8 @@ void release(CompletedObject& it, PlanRun& run) {
 
 // Stops the children still running, while an exception propagates.
 [[noreturn]] void stop_and_end(CompletedObject& it, PlanRun& run) {
-    try {
-        if (run.alive() > 0) stop_and_rethrow(it.globals, it.plan, run);
-    } catch (...) {
-        release(it, run);
-        throw;
-    }
+    undo_on_error([&] { if (run.alive() > 0) stop_and_rethrow(it.globals, it.plan, run); },
+                  [&] { release(it, run); });
     release(it, run);
     throw PythonError{};
 }
@@ -119,12 +115,8 @@ PyObject* completed_next(PyObject* self) {
 void stop_early(CompletedObject& it, Python python) {
     if (!it.claimed) return;
     PlanRun& run = run_of_holder(it.holder);
-    try {
-        if (run.alive() > 0) stop_children(it.globals, it.plan, run, false, python);
-    } catch (...) {
-        release(it, run);
-        throw;
-    }
+    undo_on_error([&] { if (run.alive() > 0) stop_children(it.globals, it.plan, run, false, python); },
+                  [&] { release(it, run); });
     release(it, run);
 }
 

@@ -84,12 +84,9 @@ void send_pickled(SenderObject& sender, PyObject* message, MessageKind kind) {
     Ref pickled = call_method(forking_pickler(sender.globals).get(), name_dumps, message);
     Py_buffer view;
     check_status(PyObject_GetBuffer(pickled.get(), &view, PyBUF_SIMPLE));
-    try {
-        send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len), kind);
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
+    undo_on_error(
+        [&] { send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len), kind); },
+        [&] { PyBuffer_Release(&view); });
     PyBuffer_Release(&view);
 }
 

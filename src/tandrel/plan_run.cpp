@@ -193,12 +193,7 @@ Ref make_run_holder(int receiver_fd) {
     }
     object->run = nullptr;
     Ref holder = Ref::steal(reinterpret_cast<PyObject*>(object));
-    try {
-        object->run = new PlanRun(receiver_fd);
-    } catch (...) {
-        close(receiver_fd);
-        throw;
-    }
+    object->run = undo_on_error([&] { return new PlanRun(receiver_fd); }, [&] { close(receiver_fd); });
     object->run->reports = check(PyDict_New());
     PyObject_GC_Track(holder.get());
     return holder;
@@ -379,7 +374,7 @@ void rebuild_reports(PyObject* globals, PlanRun& run) {
     std::vector<ReceivedMessage>& unrebuilt = run.unrebuilt;
     if (unrebuilt.empty()) return;
     size_t taken = 0;
-    try {
+    undo_on_error([&] {
         Ref loads = get_attr(forking_pickler(globals).get(), name_loads);
         for (; taken < unrebuilt.size(); ++taken) {
             auto found = run.index_of_pid.find(unrebuilt[taken].pid);
@@ -408,12 +403,7 @@ void rebuild_reports(PyObject* globals, PlanRun& run) {
             }
             unrebuilt[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        unrebuilt.erase(unrebuilt.begin(), unrebuilt.begin() + static_cast<std::ptrdiff_t>(taken));
-        throw;
-    }
+    }, [&] { unrebuilt.erase(unrebuilt.begin(), unrebuilt.begin() + static_cast<std::ptrdiff_t>(taken)); });
     unrebuilt.clear();
 }
 
