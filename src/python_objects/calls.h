@@ -122,18 +122,41 @@ void merge_keywords(PyObject* callable, PyObject* keywords, PyObject* mapping);
 // then the builtins; NameError otherwise. Read at each use, never cached.
 Ref lookup_global(PyObject* globals, PyObject* name);
 
-// The exception a `finally` block would be handling, for the span of a scope.
+// The exception an `except` or `finally` block would be handling, for the
+// span of a scope: sys.exc_info() and the __context__ of a new error see it.
+// Only the current level changes, and it gets back exactly what it had.
 class HandlingException {
 public:
-    explicit HandlingException(PyObject* exception) : previous_(Ref::steal(compat::get_handled_exception())) {
-        compat::set_handled_exception(exception);
+    explicit HandlingException(PyObject* exception)
+        : level_(compat::current_handled_level()), state_(compat::handled_state_of(exception)) {
+        compat::exchange_handled(level_, state_);
     }
-    ~HandlingException() { compat::set_handled_exception(previous_.get()); }
+    ~HandlingException() {
+        compat::exchange_handled(level_, state_);
+        compat::release_handled(state_);
+    }
     HandlingException(const HandlingException&) = delete;
     HandlingException& operator=(const HandlingException&) = delete;
 
 private:
-    Ref previous_;
+    _PyErr_StackItem* level_;
+    compat::HandledException state_;
 };
+
+// Cleaning up while an error propagates, as `try: ... finally: cleanup()`
+// does: the error being raised (one must be) is the handled one while
+// `cleanup` runs, then it is raised again, traceback and all. An error of the
+// cleanup replaces it, with it as __context__. The thread's exception state is
+// otherwise left as it was.
+template <class Cleanup>
+[[noreturn]] void clean_up_and_reraise(Cleanup&& cleanup) {
+    Ref error = Ref::steal(compat::fetch_raised_exception());
+    {
+        HandlingException handling(error.get());
+        cleanup();
+    }
+    compat::restore_raised_exception(error.release());
+    throw PythonError{};
+}
 
 }  // namespace python_objects

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 
 // The module's init function, exported although the build hides every other
 // symbol: PyMODINIT_FUNC carries the visibility itself since 3.9.
@@ -68,33 +69,49 @@ inline void restore_raised_exception(PyObject* exception) {
 #endif
 }
 
-// The exception an `except` or `finally` block is handling (sys.exc_info()).
-// PyErr_GetHandledException / PyErr_SetHandledException since 3.11.
-inline PyObject* get_handled_exception() {
-#if PY_VERSION_HEX >= 0x030B0000
-    return PyErr_GetHandledException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_GetExcInfo(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
+// The exception handled at the current level (the running generator's own
+// state, or the thread's), as an `except` or `finally` block saves, replaces
+// and restores it. Unlike sys.exc_info(), which falls back on the levels
+// further out, a level with nothing handled is left so. Owned references, or
+// nullptr; the fields of _PyErr_StackItem, of which 3.11 keeps the value alone.
+struct HandledException {
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject* type = nullptr;
+    PyObject* traceback = nullptr;
+#endif
+    PyObject* value = nullptr;
+};
+
+// The state of a level that handles `exception` (borrowed).
+inline HandledException handled_state_of(PyObject* exception) {
+    HandledException state;
+    Py_INCREF(exception);
+    state.value = exception;
+#if PY_VERSION_HEX < 0x030B0000
+    state.type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(state.type);
+    state.traceback = PyException_GetTraceback(exception);
+#endif
+    return state;
+}
+
+// The current level of the running thread.
+inline _PyErr_StackItem* current_handled_level() { return PyThreadState_Get()->exc_info; }
+
+// Swaps the handled state of `level` with `state`.
+inline void exchange_handled(_PyErr_StackItem* level, HandledException& state) noexcept {
+    std::swap(level->exc_value, state.value);
+#if PY_VERSION_HEX < 0x030B0000
+    std::swap(level->exc_type, state.type);
+    std::swap(level->exc_traceback, state.traceback);
 #endif
 }
 
-// Borrows `exception` (nullptr or None: nothing is handled).
-inline void set_handled_exception(PyObject* exception) {
-#if PY_VERSION_HEX >= 0x030B0000
-    PyErr_SetHandledException(exception);
-#else
-    if (exception == nullptr || exception == Py_None) {
-        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
-        return;
-    }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
-    Py_INCREF(type);
-    Py_INCREF(exception);
-    PyErr_SetExcInfo(type, exception, PyException_GetTraceback(exception));
+inline void release_handled(HandledException& state) noexcept {
+    Py_CLEAR(state.value);
+#if PY_VERSION_HEX < 0x030B0000
+    Py_CLEAR(state.type);
+    Py_CLEAR(state.traceback);
 #endif
 }
 

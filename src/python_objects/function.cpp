@@ -29,7 +29,7 @@ Name name_wrapped("__wrapped__");
 
 
 PyObject* call_with_generic_binding(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                    PyObject* kwnames) noexcept {
+                                    PyObject* kwnames) {
     Function& function = as_function(callable);
     return entry_point(function.spec->qualname, [&] {
         RecursionGuard recursion;
@@ -237,10 +237,10 @@ Ref build_signature(Function& f) {
     return check(PyObject_Call(signature_class.get(), positional.get(), keywords.get()));
 }
 
-PyObject* get_signature(PyObject* object, void*) noexcept {
+PyObject* get_signature(PyObject* object, void*) {
     return entry_point("function.__signature__", [&] { return build_signature(as_function(object)); });
 }
-int set_signature(PyObject* object, PyObject* value, void*) noexcept {
+int set_signature(PyObject* object, PyObject* value, void*) {
     return entry_point_status("function.__signature__", [&] {
         Function& f = as_function(object);
         if (value == nullptr) {

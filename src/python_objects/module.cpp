@@ -13,8 +13,8 @@ Name name_spec_name("name");
 // The module of this shared library, for the slot functions.
 SingleModule* this_module = nullptr;
 
-PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept { return this_module->create(spec); }
-int exec_slot(PyObject* module) noexcept { return this_module->exec(module); }
+PyObject* create_slot(PyObject* spec, PyModuleDef*) { return this_module->create(spec); }
+int exec_slot(PyObject* module) { return this_module->exec(module); }
 
 Ref call_import(PyObject* globals, const char* name, PyObject* fromlist, int level) {
     Ref importer = lookup_global(globals, name_import);
@@ -76,7 +76,7 @@ PyObject* SingleModule::definition() noexcept {
     return PyModuleDef_Init(&definition_);
 }
 
-PyObject* SingleModule::create(PyObject* spec) noexcept {
+PyObject* SingleModule::create(PyObject* spec) {
     return entry_point(short_name_, [&] {
         Name::intern_registered();
         KeywordNames::make_registered();
@@ -98,7 +98,7 @@ PyObject* SingleModule::create(PyObject* spec) noexcept {
     });
 }
 
-int SingleModule::exec(PyObject* module) noexcept {
+int SingleModule::exec(PyObject* module) {
     return entry_point_status(short_name_, [&] {
         if (initialised_) {
             if (module == module_) return;
@@ -112,6 +112,8 @@ int SingleModule::exec(PyObject* module) noexcept {
         try {
             ready_function_type();
             body_(PyModule_GetDict(module));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             Py_CLEAR(module_);
             throw;

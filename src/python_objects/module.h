@@ -24,9 +24,9 @@ public:
     PyObject* definition() noexcept;
 
     // Py_mod_create: the cached module when this process has one.
-    PyObject* create(PyObject* spec) noexcept;
+    PyObject* create(PyObject* spec);
     // Py_mod_exec: runs the body once; a failed body leaves nothing cached.
-    int exec(PyObject* module) noexcept;
+    int exec(PyObject* module);
 
 private:
     const char* short_name_;

@@ -1,13 +1,14 @@
 // Owned references and the one error idiom of the layer.
 //
 // A failed CPython call leaves a Python exception set and throws PythonError;
-// every function the interpreter calls into is noexcept and turns whatever was
-// thrown back into the NULL / -1 the interpreter expects (see entry_point below).
+// every function the interpreter calls into turns whatever was thrown back
+// into the NULL / -1 the interpreter expects (see entry_point below).
 #pragma once
 
 #include <Python.h>
 
 #include <cassert>
+#include <cxxabi.h>
 #include <exception>
 #include <new>
 #include <utility>
@@ -102,10 +103,19 @@ inline bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(obje
 
 // Runs the body of an entry point, the function called `where`; a failure
 // becomes the interpreter's NULL (for PyObject*) or -1 (for int).
+//
+// A forced unwind is how glibc ends a thread (pthread_exit, which the
+// interpreter calls for a daemon thread that wants the GIL back at exit): it
+// must pass through, as it passes through the interpreter's own C frames.
+// Swallowing it aborts the process, and so does letting it reach a noexcept
+// frame: entry points, and the functions handed to the interpreter that call
+// them, are therefore not noexcept.
 template <class Body>
-PyObject* entry_point(const char* where, Body&& body) noexcept {
+PyObject* entry_point(const char* where, Body&& body) {
     try {
         return body().release();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_exception(where);
         return nullptr;
@@ -113,10 +123,12 @@ PyObject* entry_point(const char* where, Body&& body) noexcept {
 }
 
 template <class Body>
-int entry_point_status(const char* where, Body&& body) noexcept {
+int entry_point_status(const char* where, Body&& body) {
     try {
         body();
         return 0;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_exception(where);
         return -1;

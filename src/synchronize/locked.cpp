@@ -152,14 +152,6 @@ inline void release(State& state, PyObject* lock) {
     check(call_release(state, method));
 }
 
-// The guard's own errors cannot happen while it is held by this thread; a
-// pending error of the creation is kept across its release.
-void release_guard(PyObject* guard) {
-    Ref pending = Ref::steal(compat::fetch_raised_exception());
-    call_method(guard, name_release);
-    if (pending) compat::restore_raised_exception(pending.release());
-}
-
 // A missing lock is made under the module's guard: a `__setattr__` or
 // `__getattribute__` written in Python may let other threads run between the
 // re-check and the assignment, and all first callers must share one lock.
@@ -177,10 +169,9 @@ void release_guard(PyObject* guard) {
             set_attr(self, name_lock_attr, lock.get());
         }
     } catch (const PythonError&) {
-        release_guard(guard.get());
-        throw;
+        clean_up_and_reraise([&] { call_method(guard.get(), name_release); });
     }
-    release_guard(guard.get());
+    call_method(guard.get(), name_release);
 }
 
 // The objects whose str() this thread is computing for a warning, innermost
@@ -232,13 +223,7 @@ bool warnings_enabled(PyObject* logger) {
 // The method raised: release as a `finally` block would, with the method's
 // exception handled meanwhile, so that a failing release chains onto it.
 [[gnu::cold, gnu::noinline]] void release_after_failure(State& state, PyObject* lock) {
-    Ref failure = Ref::steal(compat::fetch_raised_exception());
-    {
-        HandlingException handling(failure.get());
-        release(state, lock);
-    }
-    compat::restore_raised_exception(failure.release());
-    throw PythonError{};
+    clean_up_and_reraise([&] { release(state, lock); });
 }
 
 // Only the method call counts against the recursion limit, so that the
@@ -348,7 +333,7 @@ template <MissingLock missing>
 // The wrapper binds (self, *args, **kwargs) itself: with self given by
 // position the caller's argument array goes to the method unchanged.
 template <MissingLock missing>
-PyObject* call_wrapper(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* call_wrapper(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function& wrapper = as_function(callable);
     return entry_point(wrapper.spec->qualname, [&] {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

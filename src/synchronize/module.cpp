@@ -26,7 +26,7 @@ State* state_in(PyObject* capsule) {
 void delete_state(PyObject* capsule) { delete state_in(capsule); }
 
 // In a forked child: a guard held by a thread that the child lacks would never be released.
-PyObject* reset_after_fork(PyObject* capsule, PyObject*) noexcept {
+PyObject* reset_after_fork(PyObject* capsule, PyObject*) {
     return entry_point("vortan.async_.synchronize fork handler", [&] {
         State* state = state_in(capsule);
         if (state == nullptr) throw PythonError{};

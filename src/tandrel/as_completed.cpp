@@ -102,7 +102,7 @@ Ref next_result(CompletedObject& it, PlanRun& run) {
     }
 }
 
-PyObject* completed_next(PyObject* self) noexcept {
+PyObject* completed_next(PyObject* self) {
     CompletedObject& it = as_completed_object(self);
     return entry_point("Pcall.as_completed iterator __next__", [&] {
         Running running(it);
@@ -120,7 +120,7 @@ void stop_early(CompletedObject& it) {
     deactivate(it, run);
 }
 
-PyObject* completed_close(PyObject* self, PyObject*) noexcept {
+PyObject* completed_close(PyObject* self, PyObject*) {
     return entry_point("Pcall.as_completed iterator close", [&] {
         Running running(as_completed_object(self));
         stop_early(as_completed_object(self));
@@ -128,7 +128,7 @@ PyObject* completed_close(PyObject* self, PyObject*) noexcept {
     });
 }
 
-void completed_finalize(PyObject* self) noexcept {
+void completed_finalize(PyObject* self) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     // Nobody can catch a failure here: it is reported as unraisable.

@@ -84,7 +84,7 @@ void send_message(int fd, const char* data, std::uint64_t size) {
     } while (sent < size);
 }
 
-PyObject* sender_put(PyObject* self, PyObject* message) noexcept {
+PyObject* sender_put(PyObject* self, PyObject* message) {
     return entry_point("Pcall result channel put", [&] {
         SenderObject& sender = as_sender(self);
         if (sender.fd < 0) raise_error(PyExc_ValueError, "put on a closed result channel");
@@ -97,6 +97,8 @@ PyObject* sender_put(PyObject* self, PyObject* message) noexcept {
         check_status(PyObject_GetBuffer(pickled.get(), &view, PyBUF_SIMPLE));
         try {
             send_message(sender.fd, static_cast<const char*>(view.buf), static_cast<std::uint64_t>(view.len));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             PyBuffer_Release(&view);
             throw;
@@ -115,7 +117,7 @@ PyMethodDef sender_methods[] = {
 };
 
 // The descriptors of the receiving ends, closed in every forked child.
-PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept;
+PyObject* after_fork_in_child(PyObject*, PyObject*);
 PyMethodDef after_fork_definition = {"_close_result_receivers", after_fork_in_child, METH_NOARGS, nullptr};
 
 }  // namespace
@@ -126,7 +128,7 @@ void close_receivers_in_child() {
 }
 
 namespace {
-PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept {
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
     close_receivers_in_child();
     Py_RETURN_NONE;
 }

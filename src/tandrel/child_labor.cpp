@@ -184,7 +184,7 @@ Ref construct(Function& function, PyObject* const* args, Py_ssize_t nargs, PyObj
     return Ref::borrow(Py_None);
 }
 
-PyObject* call_init(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* call_init(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function& function = as_function(callable);
     return entry_point(function.spec->qualname, [&] {
         RecursionGuard recursion;

@@ -158,6 +158,8 @@ void take_arrivals(PyObject* globals, PlanRun& run) {
             run.arrivals.push_back(index);
             arrivals[taken].payload = Ref();  // a large result's bytes go as soon as it is rebuilt
         }
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(taken));
         throw;
@@ -218,6 +220,8 @@ Ref make_inbox(int receiver_fd) {
     Ref inbox = Ref::steal(reinterpret_cast<PyObject*>(object));
     try {
         object->run = new PlanRun(receiver_fd);
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         close(receiver_fd);
         throw;
