@@ -131,14 +131,15 @@ def held_elsewhere(lockable):
         t.join(30)
 
 
-def run_python(code, timeout=120):
+def run_python(code, timeout=120, env=None, options=()):
     """Run `code` in a fresh interpreter of the one running the tests."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         universal_newlines=True,
         timeout=timeout,
+        env=env,
     )
 
 

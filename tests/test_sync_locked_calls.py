@@ -12,6 +12,8 @@ from conftest import (BLOCKING, FORK, NONBLOCKING, RELEASE, RLOCK_TYPE, Plain,
                       RecordingLock, in_thread, raw_wrapper, run_python)
 
 locked = sync.locked
+# sys._clear_type_cache() is deprecated from 3.14 for this spelling.
+clear_type_cache = sys._clear_internal_caches if sys.version_info >= (3, 14) else sys._clear_type_cache
 
 
 class BadBool:
@@ -396,7 +398,7 @@ def test_cached_reads_follow_changes(type_cache, change, decorator, events):
         if type_cache == "cleared":
             # Some versions then hand out the same tags again, in the same
             # order: these reads give both types back the tags they had.
-            sys._clear_type_cache()
+            clear_type_cache()
             obj.m, obj.__lock__.acquire
         return obj.m()
     for _ in range(3):

@@ -79,9 +79,9 @@ void for_each(PyObject* iterable, Visit&& visit) {
 
 // dict[key] as an owned reference, or an empty Ref when the key is missing.
 inline Ref dict_get(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) throw_if_error_set();
-    return Ref::borrow(value);
+    PyObject* value = nullptr;
+    check_status(compat::dict_get_ref(dict, key, &value));
+    return Ref::steal(value);
 }
 
 inline Ref get_attr(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }

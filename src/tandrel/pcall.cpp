@@ -215,7 +215,10 @@ void unpack_pair(PyObject* item, Ref& first, Ref& second) {
         }
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (extra) {
+        compat::set_too_many_values_error(item, 2);
+        throw PythonError{};
+    }
     throw_if_error_set();
 }
 

@@ -173,15 +173,15 @@ bool awaits_rebuilding(const PlanRun& run, long pid) {
 
 // `with context:` as the statement does it, looking the methods up on the type.
 Ref lookup_special(PyObject* object, PyObject* name) {
-    PyObject* descriptor = _PyType_Lookup(Py_TYPE(object), name);
-    if (descriptor == nullptr) {
+    // Held: binding may run code that changes the type.
+    Ref descriptor = Ref::steal(compat::type_lookup_ref(Py_TYPE(object), name));
+    if (!descriptor) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
         throw PythonError{};
     }
-    Ref held = Ref::borrow(descriptor);  // binding may run code that changes the type
-    descrgetfunc bind = Py_TYPE(descriptor)->tp_descr_get;
-    if (bind == nullptr) return held;
-    return check(bind(descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    descrgetfunc bind = Py_TYPE(descriptor.get())->tp_descr_get;
+    if (bind == nullptr) return descriptor;
+    return check(bind(descriptor.get(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
 bool may_fork(const PlanRun& run) {
