@@ -91,6 +91,29 @@ sanitize: $(ASAN_PY)
 	PYTHONMALLOC=malloc \
 	VORTAN_FUZZ_EXAMPLES=200 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
+# The thread tests on the free-threaded build with the GIL off, the extensions
+# built under ThreadSanitizer. The interpreter is not instrumented (the runtime
+# is preloaded), so only reports with a frame in the extension count; forked
+# children of a threaded test keep running (die_after_fork=0).
+TSAN_PYTHON ?= $(call python_of,3.13t)
+TSAN_VENV := .venv/tsan
+TSAN_LOG := $(abspath build/tsan/report)
+TSAN_TESTS ?= tests/test_free_threading.py tests/test_sync_locked_calls.py tests/test_sync_lockable.py
+$(TSAN_VENV)/bin/python:
+	@test -n "$(TSAN_PYTHON)" || { echo "no free-threaded CPython: run make pythons" >&2; exit 1; }
+	$(TSAN_PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip install -q --upgrade pip
+	$(TSAN_VENV)/bin/python -m pip install -q $(call test_tools,t)
+
+tsan: $(TSAN_VENV)/bin/python
+	$(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+	  -Ccmake.define.VORTAN_TSAN=ON -Cbuild-dir=build/tsan-{wheel_tag} .
+	rm -rf build/tsan && mkdir -p build/tsan
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \
+	TSAN_OPTIONS="log_path=$(TSAN_LOG):die_after_fork=0:halt_on_error=0:report_signal_unsafe=0" \
+	PYTHON_GIL=0 setarch -R $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TSAN_TESTS) -k "thread or Thread or concurrent"
+	$(or $(PYTHON),python3) scripts/tsan_summary.py $(TSAN_LOG)
+
 # One sdist, and from it one repaired wheel per installed CPython; then each
 # wheel is installed into a fresh venv and the suite runs against it from a
 # copy of tests/ outside the source tree.

@@ -8,7 +8,7 @@ import pytest
 
 import vortan.async_.synchronize as sync
 from vortan.async_.tandrel import Pcall
-from conftest import run_python
+from conftest import raw_wrapper, run_python
 from tandrel_helpers import HANG_GUARD
 
 pytestmark = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
@@ -26,6 +26,24 @@ def test_import_leaves_the_gil_off(module):
         print(sys._is_gil_enabled())
     """ % module, env=env, options=["-W", "error::RuntimeWarning"])
     assert (r.returncode, r.stdout.strip(), r.stderr) == (0, "False", "")
+
+
+def test_annotations_are_made_once_when_threads_read_them_first():
+    for _ in range(300):
+        wrapper = raw_wrapper(sync.locked, lambda self: None)
+        start = threading.Barrier(8)
+        seen = []
+
+        def read():
+            start.wait(HANG_GUARD)
+            seen.append(wrapper.__annotations__)
+
+        threads = [threading.Thread(target=read) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(HANG_GUARD)
+        assert len(seen) == 8 and all(annotations is wrapper.__annotations__ for annotations in seen)
 
 
 def plus_ten(x):

@@ -74,7 +74,10 @@ int clear(PyObject* object) noexcept {
 
 void dealloc(PyObject* object) noexcept {
     PyObject_GC_UnTrack(object);
-    // A chain of wrappers around wrappers is freed iteratively, not by deep recursion.
+    // A chain of wrappers around wrappers is freed iteratively, not by deep
+    // recursion: through the trashcan up to 3.13; from 3.14 these macros are
+    // empty and the interpreter's own deallocation of collected types defers
+    // objects when the C stack runs low (the deep-chain test checks both).
     Py_TRASHCAN_BEGIN(object, dealloc)
     Function& f = as_function(object);
     if (f.weakreflist != nullptr) PyObject_ClearWeakRefs(object);
