@@ -343,7 +343,9 @@ def build_free_threaded(mirror, build_root, jobs):
     work = Path(tempfile.mkdtemp(prefix="src-", dir=build_root))
     try:
         with tarfile.open(tarball) as tar:
-            tar.extractall(work)
+            # Plain files and directories only, inside `work`, where this Python knows how.
+            safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+            tar.extractall(work, **safe)
         source = next(p for p in work.iterdir() if p.is_dir())
         if prefix.exists():
             shutil.rmtree(prefix)
