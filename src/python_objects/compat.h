@@ -280,6 +280,16 @@ inline void set_too_many_values_error(PyObject* item, int expected) {
 // Whether functions have __annotate__ (lazily evaluated annotations): since 3.14.
 inline constexpr bool functions_have_annotate = PY_VERSION_HEX >= 0x030E0000;
 
+// The TypeError for an __annotate__ that returned `result`, no dict, as the
+// version words it: reworded in 3.15.
+inline void set_annotate_returned_non_dict(PyObject* result) {
+#if PY_VERSION_HEX >= 0x030F0000
+    PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", result);
+#else
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(result)->tp_name);
+#endif
+}
+
 // ---- Free-threaded builds (--disable-gil, 3.13+).
 
 // The module slot that declares the module safe without the GIL: without it

@@ -164,9 +164,10 @@ Ref annotations_of(PyObject* object) {
         const Ref annotate = Ref::borrow(f.annotate);
         const Ref format = check(PyLong_FromLong(1));
         annotations = call(annotate.get(), format.get());
-        if (!PyDict_Check(annotations.get()))
-            raise_format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
-                         Py_TYPE(annotations.get())->tp_name);
+        if (!PyDict_Check(annotations.get())) {
+            compat::set_annotate_returned_non_dict(annotations.get());
+            throw PythonError{};
+        }
         // The call may have stored annotations of its own; as CPython, ours win.
     } else {
         annotations = check(PyDict_New());
