@@ -107,7 +107,7 @@ $(TSAN_VENV)/bin/python:
 
 tsan: $(TSAN_VENV)/bin/python
 	$(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
-	  -Ccmake.define.VORTAN_TSAN=ON -Cbuild-dir=build/tsan-{wheel_tag} .
+	  -Ccmake.define.VORTAN_TSAN=ON -Cinstall.strip=false -Cbuild-dir=build/tsan-{wheel_tag} .
 	rm -rf build/tsan && mkdir -p build/tsan
 	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \
 	TSAN_OPTIONS="log_path=$(TSAN_LOG):die_after_fork=0:halt_on_error=0:report_signal_unsafe=0" \
