@@ -25,7 +25,9 @@ Anything else a script prints is shown only with -v. This script prints, per
 table title, one row per interpreter (labelled with its Python version) and the
 union of the columns in order of first appearance. A run that exits non-zero,
 times out or prints no record gets a FAILED row; the exit status is then 1.
-Interpreter paths that do not exist are skipped with a note.
+Interpreter paths that do not exist are skipped with a note. A free-threaded
+build runs its benchmarks with the GIL off (PYTHON_GIL=0) and is labelled
+with a "t" and "GIL off".
 """
 
 import argparse
@@ -54,7 +56,8 @@ def benchmark_scripts():
 
 def python_version(python):
     try:
-        out = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+        out = subprocess.run([python, "-c", "import platform, sysconfig; print(platform.python_version()"
+                              " + ('t (GIL off)' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              universal_newlines=True, timeout=60)
     except (OSError, subprocess.SubprocessError):
@@ -62,12 +65,15 @@ def python_version(python):
     return out.stdout.strip() if out.returncode == 0 else None
 
 
-def run_one(python, script, timeout):
+def run_one(python, version, script, timeout):
     """Returns (records, failure text or None, full output)."""
+    env = dict(os.environ)
+    if "GIL off" in version:
+        env["PYTHON_GIL"] = "0"
     try:
         proc = subprocess.run([python, script], cwd=ROOT, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, universal_newlines=True,
-                              timeout=timeout)
+                              timeout=timeout, env=env)
     except subprocess.TimeoutExpired as exc:
         output = exc.stdout or ""
         if isinstance(output, bytes):
@@ -161,7 +167,7 @@ def main(argv=None):
         chosen = interpreters[:1] if first_interpreter_only(script) else interpreters
         for version, python in chosen:
             started = time.monotonic()
-            records, failure, output = run_one(python, script, args.timeout)
+            records, failure, output = run_one(python, version, script, args.timeout)
             print("ran %s under %s in %.1fs%s" % (name, version, time.monotonic() - started,
                                                   " (FAILED)" if failure else ""), flush=True)
             if args.verbose or failure:

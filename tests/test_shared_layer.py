@@ -13,7 +13,7 @@ import pytest
 
 import vortan.async_.synchronize as sync
 import vortan.async_.tandrel as tandrel
-from conftest import raw_wrapper, run_python
+from conftest import classes_freed, raw_wrapper, run_python
 
 # Keyword mappings whose str-subclass keys empty the mapping from __hash__ or
 # __eq__ while it is being merged, and two callers of the merge:
@@ -138,6 +138,7 @@ def test_cpp_allocation_failure_is_memory_error():
     assert (r.returncode, r.stdout.strip()) == (0, "MemoryError"), r.stderr
 
 
+@classes_freed
 def test_classes_with_locked_methods_that_use_their_class_are_collected():
     # A method that uses super() or __class__ holds its class through a cell,
     # and the class holds the wrapper: only a collector that sees the wrapper's

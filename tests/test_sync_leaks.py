@@ -8,7 +8,7 @@ import types
 import pytest
 
 import vortan.async_.synchronize as sync
-from conftest import RecordingLock
+from conftest import RecordingLock, classes_freed
 
 Lockable, LockableMeta, locked = sync.Lockable, sync.LockableMeta, sync.locked
 
@@ -164,6 +164,7 @@ def test_decoration_keeps_reference_counts():
     assert changes == [0] * len(changes)
 
 
+@classes_freed
 @rss_is_meaningful
 def test_decoration_and_class_creation_keep_resident_memory_flat():
     def make_classes():

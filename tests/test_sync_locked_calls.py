@@ -13,6 +13,8 @@ from conftest import (BLOCKING, FORK, NONBLOCKING, RELEASE, RLOCK_TYPE, Plain,
                       RecordingLock, in_thread, raw_wrapper, run_python)
 
 locked = sync.locked
+# sys._clear_type_cache() is deprecated from 3.14 for this spelling.
+clear_type_cache = sys._clear_internal_caches if sys.version_info >= (3, 14) else sys._clear_type_cache
 
 
 class BadBool:
@@ -457,7 +459,7 @@ def test_cached_reads_follow_changes(type_cache, change, decorator, events):
         if type_cache != "kept":
             # Some versions then hand out the same tags again, in the same
             # order: these reads give both types back the tags they had.
-            sys._clear_type_cache()
+            clear_type_cache()
             if type_cache == "cleared, every class read":
                 for cls in object.__subclasses__():
                     getattr(cls, "no_such_attribute", None)

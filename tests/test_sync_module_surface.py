@@ -6,6 +6,7 @@ import logging
 import pickle
 import pydoc
 import re
+import sys
 import types
 
 import pytest
@@ -170,6 +171,38 @@ def test_functools_wraps_metadata_copied():
         assert w.__annotations__ == {"a": int, "return": str}
         assert w.custom == "kept"
         assert inspect.signature(w) == inspect.signature(method)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="functions have __annotate__ from 3.14")
+@pytest.mark.parametrize("kind", ["python function", "module function"])
+def test_annotate_behaves_as_on_a_python_function(kind):
+    fn = lambda self: None
+    if kind == "module function":
+        fn = raw_wrapper(locked, fn)
+    formats = []
+
+    def annotate(format):
+        formats.append(format)
+        return {"x": int}
+
+    assert fn.__annotate__ is None
+    fn.__annotations__ = {"old": str}
+    fn.__annotate__ = annotate  # drops the stored annotations
+    assert fn.__annotations__ == {"x": int} and fn.__annotations__ is fn.__annotations__
+    assert formats == [1]  # called once, with the VALUE format; the result is kept
+    fn.__annotations__ = {"y": str}  # drops __annotate__
+    assert fn.__annotate__ is None and fn.__annotations__ == {"y": str}
+    for attempt, message in ((lambda: setattr(fn, "__annotate__", 5), "must be callable or None"),
+                             (lambda: delattr(fn, "__annotate__"), "cannot be deleted")):
+        with pytest.raises(TypeError, match=message):
+            attempt()
+
+    def error_for_a_list(fn):
+        fn.__annotate__ = lambda format: [format]
+        with pytest.raises(TypeError) as raised:
+            fn.__annotations__
+        return str(raised.value)
+    assert error_for_a_list(fn) == error_for_a_list(lambda self: None)  # worded as the version words it
 
 
 def test_module_callables_bind_like_functions(monkeypatch):

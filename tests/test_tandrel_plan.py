@@ -486,8 +486,9 @@ def test_construction_starts_no_process():
 
 
 @pytest.mark.parametrize("items", [
-    "[['k', [1]]]", "[('k',)]", "[('k', [1], 'extra')]", "[5]", "[[]]", "[iter(['k', [3]])]",
-], ids=["lists", "one-tuple", "three-tuple", "not-iterable", "empty", "iterator"])
+    "[['k', [1]]]", "[('k',)]", "[('k', [1], 'extra')]", "[['k', [1], 'extra']]", "[{'k': 1, 'l': 2, 'm': 3}]",
+    "[5]", "[[]]", "[iter(['k', [3]])]",
+], ids=["lists", "one-tuple", "three-tuple", "three-list", "three-dict", "not-iterable", "empty", "iterator"])
 def test_varkwargs_items_unpack_as_a_for_loop_does(items):
     # Run apart: taking such items apart unchecked crashed the interpreter.
     r = run_python("""

@@ -80,9 +80,9 @@ void for_each(PyObject* iterable, Visit&& visit) {
 
 // dict[key] as an owned reference, or an empty Ref when the key is missing.
 inline Ref dict_get(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) throw_if_error_set();
-    return Ref::borrow(value);
+    PyObject* value = nullptr;
+    check_status(compat::dict_get_ref(dict, key, &value));
+    return Ref::steal(value);
 }
 
 inline Ref get_attr(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
@@ -147,7 +147,10 @@ inline std::pair<Ref, Ref> unpack_pair(PyObject* item) {
         }
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (extra) {
+        compat::set_too_many_values_error(item, 2);
+        throw PythonError{};
+    }
     throw_if_error_set();
     return {values[0], values[1]};
 }

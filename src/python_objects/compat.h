@@ -1,4 +1,4 @@
-// Every difference between CPython 3.8 and 3.13 that the modules meet, in one
+// Every difference between CPython 3.8 and 3.15 that the modules meet, in one
 // place. Each shim names the version that brought the real API, so it can go
 // once that version is the minimum.
 #pragma once
@@ -215,9 +215,14 @@ inline PyObject** dict_pointer(PyObject* object) {
 // 3.13 still allocates that dict for every object read so.
 inline constexpr bool dict_pointer_is_harmless = PY_VERSION_HEX < 0x030B0000;
 
-// The call slot of a Python function (PyFunctionObject.vectorcall since 3.8).
+// The call slot of a Python function, read through its type rather than the
+// struct's field. PyVectorcall_Function since 3.9.
 inline vectorcallfunc function_vectorcall(PyObject* function) {
-    return reinterpret_cast<PyFunctionObject*>(function)->vectorcall;
+#if PY_VERSION_HEX >= 0x03090000
+    return PyVectorcall_Function(function);
+#else
+    return _PyVectorcall_Function(function);
+#endif
 }
 
 // Whether the interpreter checks the recursion limit on entering every Python
@@ -367,5 +372,125 @@ inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDi
 inline int add_dict_watcher(void (*)(PyObject*)) { return 0; }
 inline void watch_dict(int, PyObject*) {}
 #endif
+
+// ---- Strong references where another thread may change what is read.
+
+// dict[key] as a new reference in *result: 1 found, 0 missing, -1 error. A
+// borrowed value can be freed by another thread on a free-threaded build.
+// PyDict_GetItemRef since 3.13.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    *result = PyDict_GetItemWithError(dict, key);
+    if (*result == nullptr) return PyErr_Occurred() ? -1 : 0;
+    Py_INCREF(*result);
+    return 1;
+#endif
+}
+
+// What `name` is on `type` through its MRO, as a new reference (nullptr when
+// missing; no exception is set). _PyType_LookupRef since 3.14, which keeps the
+// result alive against a concurrent change of the type; before, the borrowed
+// result of _PyType_Lookup, taken at once.
+inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return _PyType_LookupRef(type, name);
+#else
+    PyObject* found = _PyType_Lookup(type, name);
+    Py_XINCREF(found);
+    return found;
+#endif
+}
+
+// The builtins that code called now would see, as a new reference.
+// PyEval_GetFrameBuiltins since 3.13.
+inline PyObject* frame_builtins() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyEval_GetFrameBuiltins();
+#else
+    PyObject* builtins = PyEval_GetBuiltins();
+    Py_XINCREF(builtins);
+    return builtins;
+#endif
+}
+
+// The sign of an int: -1, 0 or 1 in *sign; -1 and TypeError for a non-int.
+// PyLong_GetSign since 3.14 (which deprecates _PyLong_Sign).
+inline int long_sign(PyObject* value, int* sign) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyLong_GetSign(value, sign);
+#else
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "expect int, got %s", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    *sign = _PyLong_Sign(value);
+    return 0;
+#endif
+}
+
+// Sets the interpreter's ValueError for unpacking `item` into `expected`
+// targets when it yields more: since 3.14 it adds the length of an exact
+// tuple, list or dict.
+inline void set_too_many_values_error(PyObject* item, int expected) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyTuple_CheckExact(item) || PyList_CheckExact(item) || PyDict_CheckExact(item)) {
+        const Py_ssize_t length = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
+        if (length > expected) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected, length);
+            return;
+        }
+    }
+#endif
+    (void)item;
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
+}
+
+// Whether functions have __annotate__ (lazily evaluated annotations): since 3.14.
+inline constexpr bool functions_have_annotate = PY_VERSION_HEX >= 0x030E0000;
+
+// The TypeError for an __annotate__ that returned `result`, no dict, as the
+// version words it: reworded in 3.15.
+inline void set_annotate_returned_non_dict(PyObject* result) {
+#if PY_VERSION_HEX >= 0x030F0000
+    PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", result);
+#else
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(result)->tp_name);
+#endif
+}
+
+// ---- Free-threaded builds (--disable-gil, 3.13+).
+
+// The module slot that declares the module safe without the GIL: without it
+// importing the module turns the GIL back on. Py_mod_gil since 3.13.
+#if PY_VERSION_HEX >= 0x030D0000
+inline constexpr bool has_gil_slot = true;
+inline PyModuleDef_Slot gil_not_used_slot() { return {Py_mod_gil, Py_MOD_GIL_NOT_USED}; }
+#else
+inline constexpr bool has_gil_slot = false;
+inline PyModuleDef_Slot gil_not_used_slot() { return {0, nullptr}; }
+#endif
+
+// For a scope, the per-object lock that guards `object`'s fields on a
+// free-threaded build (a critical section: suspended while the thread blocks,
+// so it cannot deadlock with another); nothing with a GIL, which guards them.
+// PyCriticalSection since 3.13.
+class ObjectCriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit ObjectCriticalSection(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+    ~ObjectCriticalSection() { PyCriticalSection_End(&section_); }
+#else
+    explicit ObjectCriticalSection(PyObject*) noexcept {}
+#endif
+    ObjectCriticalSection(const ObjectCriticalSection&) = delete;
+    ObjectCriticalSection& operator=(const ObjectCriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
 
 }  // namespace python_objects::compat

@@ -4,7 +4,6 @@
 #include "compat.h"
 
 #include <cstddef>
-#include <structmember.h>
 
 #ifndef VORTAN_MODULE_NAME
 #error "VORTAN_MODULE_NAME names the extension module this layer is compiled into"
@@ -45,6 +44,7 @@ int traverse(PyObject* object, visitproc visit, void* arg) noexcept {
     Py_VISIT(f.module);
     Py_VISIT(f.doc);
     Py_VISIT(f.annotations);
+    Py_VISIT(f.annotate);
     Py_VISIT(f.dict);
     Py_VISIT(f.defaults);
     Py_VISIT(f.kwdefaults);
@@ -64,6 +64,7 @@ int clear(PyObject* object) noexcept {
     Py_CLEAR(f.module);
     Py_CLEAR(f.doc);
     Py_CLEAR(f.annotations);
+    Py_CLEAR(f.annotate);
     Py_CLEAR(f.dict);
     Py_CLEAR(f.defaults);
     Py_CLEAR(f.kwdefaults);
@@ -73,7 +74,10 @@ int clear(PyObject* object) noexcept {
 
 void dealloc(PyObject* object) noexcept {
     PyObject_GC_UnTrack(object);
-    // A chain of wrappers around wrappers is freed iteratively, not by deep recursion.
+    // A chain of wrappers around wrappers is freed iteratively, not by deep
+    // recursion: through the trashcan up to 3.13; from 3.14 these macros are
+    // empty and the interpreter's own deallocation of collected types defers
+    // objects when the C stack runs low (the deep-chain test checks both).
     Py_TRASHCAN_BEGIN(object, dealloc)
     Function& f = as_function(object);
     if (f.weakreflist != nullptr) PyObject_ClearWeakRefs(object);
@@ -86,8 +90,11 @@ void dealloc(PyObject* object) noexcept {
     Py_TRASHCAN_END
 }
 
+PyObject* get_field(PyObject* object, PyObject* Function::*field) noexcept;
+
 PyObject* repr(PyObject* object) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(object).qualname, object);
+    const Ref qualname = Ref::steal(get_field(object, &Function::qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), object);
 }
 
 // Binds like a Python function: the function itself through the class, a bound
@@ -102,42 +109,77 @@ PyObject* descr_get(PyObject* object, PyObject* instance, PyObject*) noexcept {
 
 // Pickled by reference, like any function: the unpickler finds it again by
 // __module__ and __qualname__.
-PyObject* reduce(PyObject* object, PyObject*) noexcept {
-    Py_INCREF(as_function(object).qualname);
-    return as_function(object).qualname;
+PyObject* reduce(PyObject* object, PyObject*) noexcept { return get_field(object, &Function::qualname); }
+
+// A field's value as a new reference (None for nullptr), read under the
+// function's critical section so that a concurrent setter cannot free it first.
+PyObject* get_field(PyObject* object, PyObject* Function::*field) noexcept {
+    compat::ObjectCriticalSection section(object);
+    PyObject* value = as_function(object).*field;
+    if (value == nullptr) value = Py_None;
+    Py_INCREF(value);
+    return value;
 }
 
-int set_string(PyObject** slot, PyObject* value, const char* attribute) noexcept {
+// Replaces a field (value may be nullptr); the old value is released after
+// the critical section, since its finalizer may run Python code.
+void set_field(PyObject* object, PyObject* Function::*field, PyObject* value) noexcept {
+    Py_XINCREF(value);
+    PyObject* old;
+    {
+        compat::ObjectCriticalSection section(object);
+        old = as_function(object).*field;
+        as_function(object).*field = value;
+    }
+    Py_XDECREF(old);
+}
+
+int set_string(PyObject* object, PyObject* Function::*field, PyObject* value, const char* attribute) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
-    Py_INCREF(value);
-    Py_SETREF(*slot, value);
+    set_field(object, field, value);
     return 0;
 }
 
-PyObject* get_name(PyObject* object, void*) noexcept {
-    Py_INCREF(as_function(object).name);
-    return as_function(object).name;
-}
+PyObject* get_name(PyObject* object, void*) noexcept { return get_field(object, &Function::name); }
 int set_name(PyObject* object, PyObject* value, void*) noexcept {
-    return set_string(&as_function(object).name, value, "__name__");
+    return set_string(object, &Function::name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* object, void*) noexcept {
-    Py_INCREF(as_function(object).qualname);
-    return as_function(object).qualname;
-}
+PyObject* get_qualname(PyObject* object, void*) noexcept { return get_field(object, &Function::qualname); }
 int set_qualname(PyObject* object, PyObject* value, void*) noexcept {
-    return set_string(&as_function(object).qualname, value, "__qualname__");
+    return set_string(object, &Function::qualname, value, "__qualname__");
+}
+
+// The annotations dict as a Python function keeps it: stored when set or once
+// made; else made by calling __annotate__(1) (VALUE format) when there is
+// one, and then stored; else a new empty dict, stored.
+Ref annotations_of(PyObject* object) {
+    Function& f = as_function(object);
+    compat::ObjectCriticalSection section(object);
+    if (f.annotations != nullptr) return Ref::borrow(f.annotations);
+    Ref annotations;
+    if (f.annotate != nullptr && PyCallable_Check(f.annotate)) {
+        const Ref annotate = Ref::borrow(f.annotate);
+        const Ref format = check(PyLong_FromLong(1));
+        annotations = call(annotate.get(), format.get());
+        if (!PyDict_Check(annotations.get())) {
+            compat::set_annotate_returned_non_dict(annotations.get());
+            throw PythonError{};
+        }
+        // The call may have stored annotations of its own; as CPython, ours win.
+    } else {
+        annotations = check(PyDict_New());
+    }
+    Py_XSETREF(f.annotations, Ref(annotations).release());
+    return annotations;
 }
 
 PyObject* get_annotations(PyObject* object, void*) noexcept {
-    Function& f = as_function(object);
-    if (f.annotations == nullptr && (f.annotations = PyDict_New()) == nullptr) return nullptr;
-    Py_INCREF(f.annotations);
-    return f.annotations;
+    return entry_point("function.__annotations__", [&] { return annotations_of(object); });
 }
+// Setting or deleting the annotations drops __annotate__, which made them.
 int set_annotations(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -145,36 +187,90 @@ int set_annotations(PyObject* object, PyObject* value, void*) noexcept {
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(as_function(object).annotations, value);
+    PyObject *old_annotations, *old_annotate;
+    {
+        compat::ObjectCriticalSection section(object);
+        Function& f = as_function(object);
+        old_annotations = f.annotations;
+        old_annotate = f.annotate;
+        f.annotations = value;
+        f.annotate = nullptr;
+    }
+    Py_XDECREF(old_annotations);
+    Py_XDECREF(old_annotate);
     return 0;
 }
 
-PyObject* get_optional(PyObject* value) noexcept {
-    if (value == nullptr) value = Py_None;
+PyObject* get_annotate(PyObject* object, void*) noexcept { return get_field(object, &Function::annotate); }
+// A callable replaces the stored annotations (they are made from it when next
+// read); None only forgets the callable.
+int set_annotate(PyObject* object, PyObject* value, void*) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value == Py_None) {
+        set_field(object, &Function::annotate, nullptr);
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
     Py_INCREF(value);
-    return value;
+    PyObject *old_annotations, *old_annotate;
+    {
+        compat::ObjectCriticalSection section(object);
+        Function& f = as_function(object);
+        old_annotations = f.annotations;
+        old_annotate = f.annotate;
+        f.annotations = nullptr;
+        f.annotate = value;
+    }
+    Py_XDECREF(old_annotations);
+    Py_XDECREF(old_annotate);
+    return 0;
 }
-PyObject* get_defaults(PyObject* object, void*) noexcept { return get_optional(as_function(object).defaults); }
+
+PyObject* get_defaults(PyObject* object, void*) noexcept { return get_field(object, &Function::defaults); }
 int set_defaults(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(object).defaults, value);
+    set_field(object, &Function::defaults, value);
     return 0;
 }
-PyObject* get_kwdefaults(PyObject* object, void*) noexcept { return get_optional(as_function(object).kwdefaults); }
+PyObject* get_kwdefaults(PyObject* object, void*) noexcept { return get_field(object, &Function::kwdefaults); }
 int set_kwdefaults(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(object).kwdefaults, value);
+    set_field(object, &Function::kwdefaults, value);
     return 0;
+}
+
+// __module__ and __doc__ take any value; deleting one leaves None, as for a
+// Python function.
+PyObject* get_module(PyObject* object, void*) noexcept { return get_field(object, &Function::module); }
+int set_module(PyObject* object, PyObject* value, void*) noexcept {
+    set_field(object, &Function::module, value);
+    return 0;
+}
+PyObject* get_doc(PyObject* object, void*) noexcept { return get_field(object, &Function::doc); }
+int set_doc(PyObject* object, PyObject* value, void*) noexcept {
+    set_field(object, &Function::doc, value);
+    return 0;
+}
+PyObject* get_globals(PyObject* object, void*) noexcept { return get_field(object, &Function::globals); }
+
+// The instance dict, or an empty Ref while none has been made.
+Ref instance_dict(PyObject* object) {
+    compat::ObjectCriticalSection section(object);
+    return Ref::borrow(as_function(object).dict);
 }
 
 Ref make_parameter(PyObject* parameter_class, const char* name, const char* kind_name, PyObject* default_value,
@@ -193,16 +289,21 @@ Ref make_parameter(PyObject* parameter_class, const char* name, const char* kind
 // annotations, as inspect builds it for a Python function. A value assigned to
 // __signature__ wins; while __wrapped__ is set the attribute is absent, so that
 // inspect.signature() follows the wrapped chain as it does for functools.wraps.
-Ref build_signature(Function& f) {
-    if (Ref dict = Ref::borrow(f.dict)) {
+Ref build_signature(PyObject* object) {
+    Function& f = as_function(object);
+    if (Ref dict = instance_dict(object)) {
         if (Ref assigned = dict_get(dict.get(), name_signature_attr)) return assigned;
         if (dict_get(dict.get(), name_wrapped))
             raise_format(PyExc_AttributeError, "%U", static_cast<PyObject*>(name_signature_attr));
     }
     // Held for the whole build: the Python code it runs may reassign them.
-    const Ref defaults = Ref::borrow(f.defaults);
-    const Ref kwdefaults = Ref::borrow(f.kwdefaults);
-    const Ref annotations = Ref::borrow(f.annotations);
+    auto held = [&](PyObject* Function::*field) {
+        Ref value = Ref::steal(get_field(object, field));
+        return value.get() == Py_None ? Ref() : value;
+    };
+    const Ref defaults = held(&Function::defaults);
+    const Ref kwdefaults = held(&Function::kwdefaults);
+    const Ref annotations = annotations_of(object);
 
     Ref inspect = check(PyImport_Import(name_inspect));
     Ref parameter_class = get_attr(inspect.get(), name_parameter);
@@ -238,21 +339,22 @@ Ref build_signature(Function& f) {
 }
 
 PyObject* get_signature(PyObject* object, void*) {
-    return entry_point("function.__signature__", [&] { return build_signature(as_function(object)); });
+    return entry_point("function.__signature__", [&] { return build_signature(object); });
 }
 int set_signature(PyObject* object, PyObject* value, void*) {
     return entry_point_status("function.__signature__", [&] {
-        Function& f = as_function(object);
         if (value == nullptr) {
             // As deleting an attribute that a function does not have.
-            if (f.dict == nullptr || !dict_get(f.dict, name_signature_attr))
+            const Ref dict = instance_dict(object);
+            if (!dict || !dict_get(dict.get(), name_signature_attr))
                 raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(object)->tp_name,
                              static_cast<PyObject*>(name_signature_attr));
-            check_status(PyDict_DelItem(f.dict, name_signature_attr));
+            check_status(PyDict_DelItem(dict.get(), name_signature_attr));
             return;
         }
-        if (f.dict == nullptr) f.dict = check(PyDict_New()).release();
-        check_status(PyDict_SetItem(f.dict, name_signature_attr, value));
+        // Made, if need be, as __dict__ makes it (once, under the interpreter's own guard).
+        const Ref dict = check(PyObject_GenericGetDict(object, nullptr));
+        check_status(PyDict_SetItem(dict.get(), name_signature_attr, value));
     });
 }
 
@@ -264,14 +366,12 @@ PyGetSetDef getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    // Last: where functions have no __annotate__ this entry ends the table.
+    {compat::functions_have_annotate ? "__annotate__" : nullptr, get_annotate, set_annotate, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef members[] = {
-    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
-    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMethodDef methods[] = {
@@ -296,7 +396,6 @@ void ready_function_type() {
     t.tp_repr = repr;
     t.tp_descr_get = descr_get;
     t.tp_getset = getset;
-    t.tp_members = members;
     t.tp_methods = methods;
     t.tp_dictoffset = offsetof(Function, dict);
     t.tp_weaklistoffset = offsetof(Function, weakreflist);
@@ -321,6 +420,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const FunctionOpt
     f->module = module ? module.release() : Ref::borrow(Py_None).release();
     f->doc = doc.release();
     f->annotations = nullptr;
+    f->annotate = nullptr;
     f->dict = nullptr;
     f->defaults = Ref::borrow(options.defaults).release();
     f->kwdefaults = Ref::borrow(options.kwdefaults).release();

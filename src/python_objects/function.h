@@ -2,7 +2,9 @@
 // a Python function. It binds like a method, carries writable metadata and a
 // __dict__ (so functools.wraps works), binds arguments with the interpreter's
 // TypeError wording, looks its module globals up at each use, pickles by
-// qualified name and answers inspect.signature().
+// qualified name and answers inspect.signature(). On a free-threaded build the
+// attributes made or replaced after creation are read and written under the
+// function's critical section.
 #pragma once
 
 #include "ref.h"
@@ -96,7 +98,8 @@ struct Function {
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* annotations;     // created on first read
+    PyObject* annotations;     // created on first read, or by calling annotate
+    PyObject* annotate;        // callable that makes the annotations (3.14+), or nullptr
     PyObject* dict;
     PyObject* defaults;        // tuple or nullptr
     PyObject* kwdefaults;      // dict or nullptr

@@ -45,7 +45,8 @@ void KeywordNames::make_registered() {
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
     if (Ref value = dict_get(globals, name)) return value;
-    if (Ref value = dict_get(PyEval_GetBuiltins(), name)) return value;
+    const Ref builtins = check(compat::frame_builtins());
+    if (Ref value = dict_get(builtins.get(), name)) return value;
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
@@ -70,7 +71,8 @@ PyObject* SingleModule::definition() noexcept {
     this_module = this;
     slots_[0] = {Py_mod_create, reinterpret_cast<void*>(create_slot)};
     slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
-    slots_[2] = {0, nullptr};
+    slots_[2] = compat::gil_not_used_slot();  // {0, nullptr} where there is no such slot
+    slots_[3] = {0, nullptr};
     no_functions_[0] = {nullptr, nullptr, 0, nullptr};
     definition_ = {PyModuleDef_HEAD_INIT, short_name_, nullptr, 0, no_functions_, slots_, nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&definition_);

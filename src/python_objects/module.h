@@ -34,7 +34,7 @@ private:
     PyObject* module_ = nullptr;
     bool initialised_ = false;
     std::int64_t interpreter_id_ = -1;
-    PyModuleDef_Slot slots_[3] = {};
+    PyModuleDef_Slot slots_[4] = {};
     PyMethodDef no_functions_[1] = {};
     PyModuleDef definition_ = {};
 };

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -121,6 +123,18 @@ PyMethodDef sender_methods[] = {
 PyObject* after_fork_in_child(PyObject*, PyObject*);
 PyMethodDef after_fork_definition = {"_close_result_receivers", after_fork_in_child, METH_NOARGS, nullptr};
 
+// Guards the list of open receivers: with the GIL off, plans in different
+// threads open and close theirs at once. Held across fork(), so that a child
+// never sees the list halfway through a change by a thread it does not have.
+std::mutex open_receivers_guard;
+
+void guard_open_receivers() {
+    static const int registered = pthread_atfork([] { open_receivers_guard.lock(); },
+                                                 [] { open_receivers_guard.unlock(); },
+                                                 [] { open_receivers_guard.unlock(); });
+    (void)registered;
+}
+
 }  // namespace
 
 void close_receivers_in_child() {
@@ -136,13 +150,17 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
 }
 }  // namespace
 
-Receiver::Receiver(int fd) noexcept : fd_(fd), next_(open_) {
+Receiver::Receiver(int fd) noexcept : fd_(fd) {
+    guard_open_receivers();
+    const std::lock_guard<std::mutex> held(open_receivers_guard);
+    next_ = open_;
     if (open_ != nullptr) open_->previous_ = this;
     open_ = this;
 }
 
 Receiver::~Receiver() {
     if (fd_ >= 0) close(fd_);
+    const std::lock_guard<std::mutex> held(open_receivers_guard);
     if (previous_ != nullptr) previous_->next_ = next_;
     else open_ = next_;
     if (next_ != nullptr) next_->previous_ = previous_;

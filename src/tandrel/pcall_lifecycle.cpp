@@ -151,7 +151,9 @@ size_t running_cap(PyObject* self, PyObject* max_running) {
     if (cap == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
         PyErr_Clear();
-        if (_PyLong_Sign(value.get()) > 0) return 0;  // more than can ever run: no cap
+        int sign = 0;
+        check_status(compat::long_sign(value.get(), &sign));
+        if (sign > 0) return 0;  // more than can ever run: no cap
         raise_error(PyExc_ValueError, "max_running must be at least 1");
     }
     if (cap < 1) raise_format(PyExc_ValueError, "max_running must be at least 1, not %zd", cap);

@@ -471,15 +471,15 @@ void reap_exited(PlanRun& run) {
 
 // `with context:` as the statement does it, looking the methods up on the type.
 Ref lookup_special(PyObject* object, PyObject* name) {
-    PyObject* descriptor = _PyType_Lookup(Py_TYPE(object), name);
-    if (descriptor == nullptr) {
+    // Held: binding may run code that changes the type.
+    Ref descriptor = Ref::steal(compat::type_lookup_ref(Py_TYPE(object), name));
+    if (!descriptor) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
         throw PythonError{};
     }
-    Ref held = Ref::borrow(descriptor);  // binding may run code that changes the type
-    descrgetfunc bind = Py_TYPE(descriptor)->tp_descr_get;
-    if (bind == nullptr) return held;
-    return check(bind(descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    descrgetfunc bind = Py_TYPE(descriptor.get())->tp_descr_get;
+    if (bind == nullptr) return descriptor;
+    return check(bind(descriptor.get(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
 // The pid and sentinel of a worker whose Process forked it some other way.
