@@ -293,6 +293,8 @@ Wait wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) 
         run.closing_wait = 0.002;
     }
     const int milliseconds = seconds <= 0 ? 0 : static_cast<int>(std::ceil(std::min(seconds, 1e6) * 1000));
+    // A signal that came before the wait would not interrupt it.
+    if (python == Python::allowed) check_status(PyErr_CheckSignals());
     int ready;
     Py_BEGIN_ALLOW_THREADS
     ready = poll(set.fds.data(), set.fds.size(), milliseconds);

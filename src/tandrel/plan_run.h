@@ -10,6 +10,7 @@
 
 #include "channel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <list>
@@ -130,7 +131,13 @@ public:
         return stage_ == Stage::forking && next_to_fork < children.size() && (cap == 0 || alive_ < cap);
     }
     // Every child ended and every message rebuilt: nothing more will come.
-    bool done() const { return alive_ == 0 && unrebuilt.empty() && stage_ != Stage::forking; }
+    // A child seen ended elsewhere (livings) still has its report to be read
+    // and its exit status to be collected by a step.
+    bool done() const {
+        return alive_ == 0 && unrebuilt.empty() && stage_ != Stage::forking &&
+               std::none_of(children.begin(), children.end(),
+                            [](const Child& child) { return child.phase == Child::Phase::exited; });
+    }
     bool reported(size_t index) const;
 
     // Stage changes, each in one place.
