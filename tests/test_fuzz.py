@@ -661,7 +661,8 @@ def group_plan_run():
                       st.sampled_from([0, 1, 16, 64, 2 ** 40, 2 ** 64 - 1]), st.binary(max_size=64))
     pickled = st.sampled_from([(0, True, "forged"), "note", None]).map(
         lambda value: ("frame", 1, 0, len(pickle.dumps(value)), pickle.dumps(value)))
-    actions = st.lists(st.one_of(frame, pickled, st.tuples(st.just("note"), s.value)), max_size=4)
+    garbage = st.binary(min_size=1, max_size=16).map(lambda data: ("frame", 1, 0, len(data), data))
+    actions = st.lists(st.one_of(frame, pickled, garbage, st.tuples(st.just("note"), s.value)), max_size=4)
     ending = st.one_of(st.tuples(st.just("return"), st.one_of(s.value, s.scalar)), st.tuples(st.just("raise")),
                        st.tuples(st.just("exit"), st.sampled_from([0, 3])), st.tuples(st.just("hang")))
     children = st.lists(st.tuples(actions, ending), min_size=1, max_size=3)

@@ -11,8 +11,7 @@ import pytest
 
 import vortan.async_.tandrel as tandrel
 from conftest import run_python
-from tandrel_helpers import (block, value, HANG_GUARD, Gate, blocked_in_send, our_children, wait_ended,
-                             wait_until)
+from tandrel_helpers import block, value, HANG_GUARD, our_children, wait_ended, wait_until
 from tandrel_helpers import gate, fake_time, reap_leftovers  # noqa: F401  (fixtures)
 
 Pcall = tandrel.Pcall
@@ -207,29 +206,6 @@ def test_with_sigchld_ignored_ended_children_are_neither_listed_nor_signalled_no
 
 
 # ---- the result channel -----------------------------------------------------------------
-
-class Interrupted(Exception):
-    pass
-
-
-def big_answer_unless_interrupted(size):
-    def on_usr1(*_):
-        raise Interrupted("cut short")
-    signal.signal(signal.SIGUSR1, on_usr1)
-    return bytes(size)
-
-
-def test_a_report_cut_short_is_replaced_by_the_next_one(reap_leftovers):
-    # The child's own handler raises while its 64 MiB result waits for room:
-    # ChildLabor then reports that failure, starting a new message.
-    plan = Pcall(big_answer_unless_interrupted, iargs=[(64 * 1024 * 1024,)], timeout=HANG_GUARD)
-    plan.start()
-    pid = plan.pids[0]
-    wait_until(lambda: blocked_in_send(pid), "the child to block in its send")
-    os.kill(pid, signal.SIGUSR1)
-    with pytest.raises(Interrupted, match="cut short"):
-        plan.join()
-
 
 CHANNEL = []
 

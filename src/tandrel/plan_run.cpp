@@ -627,6 +627,13 @@ void look_at_children(PlanRun& run) {
         const Child& child = run.children[i];
         if (child.alive() && child.pid > 0 && has_exited(child.pid)) run.set_phase(i, Child::Phase::exited);
     }
+    // What they sent is read before they are reaped, as in a step.
+    try {
+        run.receiver.drain(run.unrebuilt);
+    } catch (const PythonError&) {
+        clean_up_and_reraise([&] { reap_exited(run); });
+    }
+    reap_exited(run);
 }
 
 bool step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {
