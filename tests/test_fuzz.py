@@ -9,17 +9,23 @@ fresh interpreter (`python test_fuzz.py GROUP`), so that a crash fails that
 group instead of ending the test run. VORTAN_FUZZ_EXAMPLES sets the number of
 examples per group; `make sanitize` raises it.
 
-Nothing here forks: plans are built but never started, the lifecycle methods
-meet fake plans and children only, with the module's `os` and `time` replaced,
-and ChildLabor.run runs in this process with a fake queue.
+Only the plan_run group forks: real plans whose children send drawn notes and
+raw datagrams (malformed ones included) on the channel they inherit and end in
+drawn ways, driven through start, join, as_completed and the controls, with
+the module's clock replaced. Elsewhere ChildLabor.run runs in this process
+with a fake queue.
 """
+import collections
 import functools
 import inspect
 import logging
 import os
 import pickle
+import socket
+import struct
 import subprocess
 import sys
+import time
 import types
 
 import pytest
@@ -574,89 +580,137 @@ def group_child_labor():
     unbound()
 
 
-class FakeChild:
-    """A child that is never alive and was never started."""
+# ---- real plans ------------------------------------------------------------------
 
-    def __init__(self, pid, popen, hostile):
-        self.pid, self._popen, self.exitcode = pid, popen, hostile
-        self._work = hostile
-
-    def is_alive(self):
-        return False
-
-    def start(self):
-        pass
-
-    def join(self):
-        pass
-
-    def terminate(self):
-        pass
-
-
-class FakeQueue:
-    def __init__(self, messages):
-        self.messages = messages
-
-    def empty(self):
-        return not self.messages
-
-    def get(self):
-        return self.messages.pop()
+CHANNEL = []  # the channel of the plan being fuzzed, inherited by its children
+COUNTS = collections.Counter()
 
 
 class FakeTime:
+    """The module's clock: a quarter of a second passes at each reading, so
+    that deadlines pass within a few steps whatever the real waits."""
     now = 0.0
 
     def time(self):
         FakeTime.now += 0.25
         return FakeTime.now
 
-    def sleep(self, seconds):
-        pass
+
+def child_target(actions, ending):
+    """What one child does: drawn notes and raw datagrams on the plan's
+    channel, then a drawn ending."""
+    def target():
+        queue = CHANNEL[0]
+        raw = socket.socket(fileno=os.dup(queue.fileno()))
+        for action in actions:
+            try:
+                if action[0] == "note":
+                    queue.put(build(action[1]))
+                else:
+                    _, kind, sequence, total, payload = action
+                    raw.send(struct.pack("=IIQ", kind, sequence, total) + payload)
+            except Exception:
+                pass
+        raw.close()
+        if ending[0] == "raise":
+            raise Boom("target")
+        if ending[0] == "exit":
+            os._exit(ending[1])
+        if ending[0] == "hang":
+            time.sleep(60)
+        return build(ending[1])
+    return target
 
 
-def group_lifecycle():
+def count_outcome(outcome):
+    if isinstance(outcome, TimeoutError):
+        COUNTS["timeouts"] += 1
+    elif isinstance(outcome, ChildProcessError):
+        COUNTS["ended without a report"] += 1
+    elif isinstance(outcome, RuntimeError) and "could not be" in str(outcome):
+        COUNTS["reports that could not be rebuilt or sent"] += 1
+    elif isinstance(outcome, Boom):
+        COUNTS["children's errors raised again"] += 1
+    elif isinstance(outcome, AttributeError):
+        COUNTS["attribute errors"] += 1
+
+
+def left_children():
+    """This process's children, alive or not reaped."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == os.getpid():
+                        found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def group_plan_run():
     from hypothesis import strategies as st
     import vortan.async_.tandrel as tandrel
 
     s = strategies()
     quiet_loggers()
-    kills = []
-    # Nothing reaches a real process: kill and sleep are fakes.
-    tandrel.os = types.SimpleNamespace(kill=lambda *args: kills.append(args))
     tandrel.time = FakeTime()
-    finished = types.SimpleNamespace(returncode=0)
 
-    children = st.lists(st.tuples(s.value, st.sampled_from([None, "finished"]), s.value), min_size=1, max_size=3)
-    # Result messages (index, success flag, result), most of them well formed,
-    # with a flag whose truth may change the message it sits in.
-    index = st.one_of(st.just(0), st.integers(-1, 3)).map(lambda i: ("value", i))
-    flag = st.one_of(st.tuples(st.just("mutator"), st.just("__bool__"), st.just(0), st.sampled_from(["clear", "pop"]),
-                               st.booleans()), s.mutator, s.scalar, s.raiser)
-    message = st.tuples(st.sampled_from(["tuple", "list"]), st.tuples(index, flag, st.one_of(s.raiser, s.value))
-                        .map(list))
-    messages = st.lists(st.one_of(message, message, s.value), min_size=1, max_size=3)
-    methods = st.sampled_from(["join", "join", "join", "start", "terminate", "kill", "pids", "livings"])
+    frame = st.tuples(st.just("frame"), st.sampled_from([0, 1, 2, 2 ** 32 - 1]), st.sampled_from([0, 1, 2, 7]),
+                      st.sampled_from([0, 1, 16, 64, 2 ** 40, 2 ** 64 - 1]), st.binary(max_size=64))
+    pickled = st.sampled_from([(0, True, "forged"), "note", None]).map(
+        lambda value: ("frame", 1, 0, len(pickle.dumps(value)), pickle.dumps(value)))
+    garbage = st.binary(min_size=1, max_size=16).map(lambda data: ("frame", 1, 0, len(data), data))
+    actions = st.lists(st.one_of(frame, pickled, garbage, st.tuples(st.just("note"), s.value)), max_size=4)
+    ending = st.one_of(st.tuples(st.just("return"), st.one_of(s.value, s.scalar)), st.tuples(st.just("raise")),
+                       st.tuples(st.just("exit"), st.sampled_from([0, 3])), st.tuples(st.just("hang")))
+    children = st.lists(st.tuples(actions, ending), min_size=1, max_size=3)
+    operations = st.lists(st.sampled_from(["join", "as_completed", "as_completed_break", "terminate", "kill", "pids",
+                                           "livings", "repr", "start"]), min_size=1, max_size=4)
 
-    @fuzz(children, messages, s.value, s.value, methods, st.booleans())
-    def plan_methods(child_specs, message_specs, timeout, context, method, hostile_context):
-        plan = types.SimpleNamespace()
-        plan._processes = register([FakeChild(build(pid), finished if popen else None, build(extra))
-                                    for pid, popen, extra in child_specs])
-        plan._queue = FakeQueue(register([build(spec) for spec in message_specs]))
-        plan.timeout, plan.starttime = build(timeout), 0.0
-        if hostile_context:
-            context_object = build(context)
-            tandrel.managed_handlers = types.SimpleNamespace(tasklog=types.SimpleNamespace(
-                consolidate_next_forked_logfile=lambda: context_object))
-        try:
-            member = inspect.getattr_static(tandrel.Pcall, method)
-            function = member.fget if isinstance(member, property) else member
-            attempt(function, plan)
-            touch(vars(plan))
-        finally:
-            tandrel.managed_handlers = sys.modules["vortan.log"].managed_handlers
+    @fuzz(children, operations, st.sampled_from([None, 1, 2]), st.sampled_from([None, 1, 3]))
+    def plan_methods(child_specs, ops, max_running, timeout):
+        if any(ending[0] == "hang" for _, ending in child_specs):
+            timeout = timeout or 1  # a hanging child ends at the deadline
+        plan = tandrel.Pcall([child_target(*spec) for spec in child_specs], timeout=timeout)
+        plan.grace_period = 0.05
+        CHANNEL[:] = [plan._queue]
+        attempt(plan.start, max_running=max_running)
+        for op in ops:
+            if op in ("join", "start"):
+                outcome = attempt(getattr(plan, op))
+                if op == "join":
+                    COUNTS["joins"] += 1
+                    count_outcome(outcome)
+                    if plan.results is not None:
+                        COUNTS["results delivered"] += len(plan.results)
+            elif op.startswith("as_completed"):
+                iterator = attempt(plan.as_completed)
+                if isinstance(iterator, Exception):
+                    continue
+                while True:
+                    item = attempt(next, iterator, None)
+                    if isinstance(item, tuple):
+                        COUNTS["results delivered"] += 1
+                    else:
+                        count_outcome(item)
+                    if not isinstance(item, tuple) or op == "as_completed_break":
+                        break
+                del iterator
+            elif op in ("terminate", "kill"):
+                attempt(getattr(plan, op))
+            elif op == "repr":
+                attempt(repr, plan)
+            else:
+                touch(attempt(getattr, plan, op))
+        attempt(plan.kill)
+        count_outcome(attempt(plan.join))
+        pids = [pid for pid in plan.pids if pid is not None]
+        CHANNEL.clear()
+        del plan
+        left = set(left_children()) & set(pids)
+        assert not left, "children left alive or unreaped: %r" % left
 
     @fuzz(st.one_of(s.callables, s.value), st.lists(s.value, max_size=3))
     def one_shot(cls, args):
@@ -665,6 +719,11 @@ def group_lifecycle():
 
     plan_methods()
     one_shot()
+    print("plan_run:", dict(COUNTS))
+    if EXAMPLES >= 20:
+        # The fuzzed plans reached the channel and the join, not just their
+        # first attribute.
+        assert COUNTS["results delivered"] > 0 and COUNTS["joins"] > 0, COUNTS
 
 
 class FakeLock:
@@ -822,7 +881,7 @@ GROUPS = {name[len("group_"):]: value for name, value in globals().items() if na
     "build_arguments",
     "build_arguments_odd_varkwargs",
     "child_labor",
-    "lifecycle",
+    "plan_run",
     "synchronize",
     "function_type",
 ])

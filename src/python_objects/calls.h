@@ -6,6 +6,7 @@
 #include "ref.h"
 
 #include <type_traits>
+#include <utility>
 
 
 namespace python_objects {
@@ -123,6 +124,32 @@ inline Py_ssize_t length_of(PyObject* sized) {
     const Py_ssize_t length = PyObject_Size(sized);
     if (length < 0) throw PythonError{};
     return length;
+}
+
+// `first, second = item`, with the interpreter's errors.
+inline std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        throw PythonError{};
+    }
+    Ref values[2];
+    for (int i = 0; i < 2; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            throw_if_error_set();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw_if_error_set();
+    return {values[0], values[1]};
 }
 
 // A module global as the function body would see it: the module namespace,

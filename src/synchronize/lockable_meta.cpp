@@ -17,35 +17,6 @@ Ref ignore_body(Function&, Arguments& arguments) {
     return Ref::borrow(obj);
 }
 
-// `key, value = item`, with the interpreter's unpacking errors.
-std::pair<Ref, Ref> unpack_pair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        throw PythonError{};
-    }
-    Ref values[2];
-    for (int i = 0; i < 2; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!values[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw PythonError{};
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw PythonError{};
-    }
-    if (PyErr_Occurred()) throw PythonError{};
-    return {values[0], values[1]};
-}
 
 // One entry of the class body: public plain functions become locked methods,
 // unless marked to be ignored (the mark is used up).

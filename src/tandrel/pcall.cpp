@@ -205,27 +205,6 @@ Ref init_body(Function& function, Arguments& arguments) {
     return Ref::borrow(Py_None);
 }
 
-// `first, second = item`, with the interpreter's errors.
-void unpack_pair(PyObject* item, Ref& first, Ref& second) {
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
-    if (!iterator) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
-        PyErr_Clear();
-        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-    }
-    Ref* slots[2] = {&first, &second};
-    for (int got = 0; got < 2; ++got) {
-        *slots[got] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!*slots[got]) {
-            throw_if_error_set();
-            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw_if_error_set();
-}
-
 // The number of children: the shortest non-empty sequence decides; a single
 // callable target does not count, and makes one child when all are empty.
 Py_ssize_t count_children(PyObject* globals, PyObject* target_list, PyObject* iargs, PyObject* ikwargs,
@@ -261,8 +240,7 @@ Ref build_arguments_body(Function& function, Arguments& arguments) {
     std::vector<Ref> keys, value_lists;
     Ref items = check(PyMapping_Items(varkwargs.get()));
     for_each(items.get(), [&](PyObject* item) {
-        Ref key, values;
-        unpack_pair(item, key, values);
+        auto [key, values] = unpack_pair(item);
         keys.push_back(std::move(key));
         value_lists.push_back(std::move(values));
     });

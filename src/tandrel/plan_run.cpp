@@ -303,6 +303,8 @@ Wait wait_for_events(PlanRun& run, PollSet& set, double seconds, Python python) 
         run.closing_wait = 0.002;
     }
     const int milliseconds = seconds <= 0 ? 0 : static_cast<int>(std::ceil(std::min(seconds, 1e6) * 1000));
+    // A signal that came before the wait would not interrupt it.
+    if (python == Python::allowed) check_status(PyErr_CheckSignals());
     int ready;
     Py_BEGIN_ALLOW_THREADS
     ready = poll(set.fds.data(), set.fds.size(), milliseconds);
@@ -640,6 +642,13 @@ void look_at_children(PlanRun& run) {
         const Child& child = run.children[i];
         if (child.alive() && child.pid > 0 && has_exited(child.pid)) run.set_phase(i, Child::Phase::exited);
     }
+    // What they sent is read before they are reaped, as in a step.
+    try {
+        run.receiver.drain(run.unrebuilt);
+    } catch (const PythonError&) {
+        clean_up_and_reraise([&] { reap_exited(run); });
+    }
+    reap_exited(run);
 }
 
 bool step(PyObject* globals, PlanRun& run, double seconds, Python python, PyObject* deadline) {

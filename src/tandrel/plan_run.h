@@ -10,6 +10,7 @@
 
 #include "channel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <list>
@@ -135,8 +136,12 @@ public:
     bool may_fork() const {
         return stage_ == Stage::forking && next_to_fork < children.size() && (cap == 0 || alive_ < cap);
     }
-    // Every child ended and every message rebuilt: nothing more will come.
-    bool done() const { return alive_ == 0 && unrebuilt.empty() && stage_ != Stage::forking; }
+    // Every child ended and reaped, every report rebuilt: nothing more will come.
+    bool done() const {
+        return alive_ == 0 && unrebuilt.empty() && stage_ != Stage::forking &&
+               std::none_of(children.begin(), children.end(),
+                            [](const Child& child) { return child.phase == Child::Phase::exited; });
+    }
     bool reported(size_t index) const;
 
     // Stage changes, each in one place.
@@ -208,7 +213,8 @@ enum class Python { allowed, none };
 // With a `deadline` (a time.time() value), nothing is forked once it has passed.
 void fork_children(PyObject* globals, PlanRun& run, bool even_none, PyObject* deadline = nullptr);
 
-// Notes the children that have ended by now, without waiting or reaping.
+// Notes the children that have ended by now and reaps them, without waiting
+// and without running Python code.
 void look_at_children(PlanRun& run);
 
 // One step of a run: waits up to `seconds` for a message or the end of a

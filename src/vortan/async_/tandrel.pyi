@@ -6,10 +6,9 @@ import signal as signal
 import time as time
 from collections import namedtuple as namedtuple
 from multiprocessing.context import ForkContext, ForkProcess
-from multiprocessing.queues import SimpleQueue
 from types import TracebackType
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type,
-                    TypeVar, Union, Literal, overload)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Literal, Mapping, NamedTuple, Optional, Protocol,
+                    Sequence, Tuple, Type, TypeVar, Union, overload)
 
 from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
 from vortan.log import managed_handlers as managed_handlers
@@ -20,6 +19,13 @@ _Targets = Union[Callable[..., Any], Sequence[Callable[..., Any]]]
 _Plan = TypeVar("_Plan", bound="Pcall")
 _Item = TypeVar("_Item")
 _Result = TypeVar("_Result")
+
+class _Queue(Protocol):
+    def put(self, message: Any) -> None: ...
+
+# The sending end of a plan's result channel (`Pcall._queue`).
+class _ResultSender(_Queue, Protocol):
+    def fileno(self) -> int: ...
 
 multiprocessing: ForkContext
 logger: logging.Logger
@@ -36,10 +42,10 @@ class ChildWork(NamedTuple):
 
 class ChildLabor(ForkProcess):
     _index: Any
-    _queue: SimpleQueue[Any]
+    _queue: _Queue
     @functools.cached_property
     def _work(self) -> ChildWork: ...
-    def __init__(self, index: int, queue: SimpleQueue[Any], *args: Any, **kwargs: Any) -> None: ...
+    def __init__(self, index: int, queue: _Queue, *args: Any, **kwargs: Any) -> None: ...
     def run(self) -> None: ...
 
 class Pcall:
@@ -58,7 +64,7 @@ class Pcall:
     results: Optional[Tuple[Any, ...]]
     starttime: float
     stoptime: float
-    _queue: SimpleQueue[Any]
+    _queue: _ResultSender
     _processes: List[ChildLabor]
     @classmethod
     def pcall(
