@@ -188,6 +188,15 @@ def test_kill_skips_only_the_children_whose_exit_status_was_collected(monkeypatc
     assert [p.exitcode for p in plan._processes] == [0, -signal.SIGKILL, -signal.SIGKILL]
 
 
+def test_a_child_seen_ending_through_livings_still_delivers_its_result():
+    plan = Pcall(give_pid, iargs=[(), ()])
+    plan.start()
+    wait_ended(*plan.pids)
+    assert plan.livings == ()
+    plan.join()
+    assert plan.results == plan.pids
+
+
 # ---- walking the children --------------------------------------------------------
 
 def plan_of(workers):

@@ -49,6 +49,7 @@ inline Name name_terminate("terminate");
 inline Name name_start("start");
 inline Name name_join("join");
 inline Name name_pid("pid");
+inline Name name_exitcode("exitcode");
 inline Name name_popen("_popen");
 inline Name name_returncode("returncode");
 inline Name name_kill("kill");

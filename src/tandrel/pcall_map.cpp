@@ -215,7 +215,7 @@ public:
                 }
                 return std::move(results_[next_++]);
             }
-            if (next_ == count_ && run().alive() == 0) {
+            if (next_ == count_ && run().done()) {
                 ended_ = true;
                 close_if_quiet();
                 return Ref();
@@ -482,7 +482,7 @@ private:
                 if (child.alive() && child.stopped_at == Child::Limit::none) child.stopped_at = Child::Limit::plan_timeout;
             }
         }
-        if (run.alive() > 0) {
+        if (!run.done()) {
             stop_children(globals_.get(), cls_.get(), run, false);
         } else {
             run.stop_forking();

@@ -7,8 +7,8 @@ import time as time
 from collections import namedtuple as namedtuple
 from multiprocessing.context import ForkContext, ForkProcess
 from types import TracebackType
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Protocol, Sequence, Tuple,
-                    Type, TypeVar, Union, Literal, overload)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Literal, Mapping, NamedTuple, Optional, Protocol,
+                    Sequence, Tuple, Type, TypeVar, Union, overload)
 
 from vortan.async_.exceptions import ExceptionWithTraceback as ExceptionWithTraceback
 from vortan.log import managed_handlers as managed_handlers
