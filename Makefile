@@ -131,11 +131,12 @@ wheels: $(WHEEL_VENV)/bin/python
 	  [ -n "$$python" ] || { echo "===== CPython $$v: not installed, no wheel"; continue; }; \
 	  case "$$v" in *t) tools="$(call test_tools,t)";; *) tools="$(call test_tools,)";; esac; \
 	  echo "===== wheel for CPython $$v"; \
-	  "$$python" -m pip wheel -q --no-deps -w build/wheels/raw-$$v dist/*.tar.gz; \
-	  PATH="$(abspath $(WHEEL_VENV))/bin:$$PATH" auditwheel repair --plat auto -w dist build/wheels/raw-$$v/*.whl; \
 	  venv="$(abspath build/wheels)/venv-$$v"; \
 	  "$$python" -m venv "$$venv"; \
 	  "$$venv/bin/python" -m pip install -q --upgrade pip; \
+	  : "the venv's pip builds the wheel: Debian's interpreters come without one"; \
+	  "$$venv/bin/python" -m pip wheel -q --no-deps -w build/wheels/raw-$$v dist/*.tar.gz; \
+	  PATH="$(abspath $(WHEEL_VENV))/bin:$$PATH" auditwheel repair --plat auto -w dist build/wheels/raw-$$v/*.whl; \
 	  tag="cp$$(echo $$v | tr -d .t)"; \
 	  "$$venv/bin/python" -m pip install -q dist/*-$$tag-$$(echo cp$$v | tr -d .)-*manylinux*.whl $$(echo "$$tools" | sed 's/scikit-build-core//'); \
 	  outside="$$(mktemp -d)"; cp -r tests "$$outside/"; \
