@@ -118,13 +118,7 @@ def run():
 }
 
 
-# The plan's stop routine keeps the error it stops for in a Ref, which the
-# ending thread then frees without the GIL: fixed where the plan's cleanup
-# sites move to the layer's clean_up_and_reraise.
-PENDING = {"stop routine": pytest.mark.xfail(reason="the stop routine's cleanup frees its error when the thread ends")}
-
-
-@pytest.mark.parametrize("case", [pytest.param(case, marks=PENDING.get(case, ())) for case in CASES])
+@pytest.mark.parametrize("case", CASES)
 def test_a_daemon_thread_inside_a_call_at_exit_ends_quietly(case):
     r = run_python(CASES[case].replace("HANG_GUARD", str(HANG_GUARD)) + """
 threading.Thread(target=run, daemon=True).start()

@@ -40,7 +40,14 @@ public:
         std::swap(object_, other.object_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() {
+        if (object_ == nullptr) return;
+        // The last reference of a thread that the interpreter ends at exit
+        // (pthread_exit unwinds it without the GIL) is left to the process's
+        // end: freeing the object then would touch a finalizing interpreter.
+        if (Py_REFCNT(object_) == 1 && !PyGILState_Check()) return;
+        Py_DECREF(object_);
+    }
 
     PyObject* get() const noexcept { return object_; }
     // Hands the reference over to the caller (for returning to the interpreter).
