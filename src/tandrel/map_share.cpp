@@ -180,7 +180,7 @@ void run_share(PyObject* globals, const ShareWork& work) {
     }
 }
 
-PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry_point("Pcall.map share", [&] {
         if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0))
             raise_error(PyExc_TypeError, "a map share takes no arguments");

@@ -96,7 +96,9 @@ size_t positive_int(PyObject* value, const char* name) {
     if (number == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
         PyErr_Clear();
-        if (_PyLong_Sign(value) > 0) return static_cast<size_t>(PY_SSIZE_T_MAX);
+        int sign = 0;
+        check_status(compat::long_sign(value, &sign));
+        if (sign > 0) return static_cast<size_t>(PY_SSIZE_T_MAX);
     }
     if (number < 1) raise_format(PyExc_ValueError, "%s must be a positive int, not %R", name, value);
     return static_cast<size_t>(number);
@@ -566,7 +568,7 @@ private:
     MapIteratorObject& it_;
 };
 
-PyObject* map_iterator_next(PyObject* self) noexcept {
+PyObject* map_iterator_next(PyObject* self) {
     MapIteratorObject& it = as_map_iterator(self);
     return entry_point("Pcall.imap iterator __next__", [&] {
         Running running(it);
@@ -579,7 +581,7 @@ PyObject* map_iterator_next(PyObject* self) noexcept {
     });
 }
 
-PyObject* map_iterator_close(PyObject* self, PyObject*) noexcept {
+PyObject* map_iterator_close(PyObject* self, PyObject*) {
     MapIteratorObject& it = as_map_iterator(self);
     return entry_point("Pcall.imap iterator close", [&] {
         Running running(it);
@@ -588,15 +590,14 @@ PyObject* map_iterator_close(PyObject* self, PyObject*) noexcept {
     });
 }
 
-void map_iterator_finalize(PyObject* self) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+void map_iterator_finalize(PyObject* self) {
+    Ref error = Ref::steal(compat::fetch_raised_exception());
     MapIteratorObject& it = as_map_iterator(self);
     if (entry_point_status("Pcall.imap iterator finaliser", [&] {
             if (it.run != nullptr) it.run->close();
         }) < 0)
         PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, traceback);
+    if (error) compat::restore_raised_exception(error.release());
 }
 
 int map_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
