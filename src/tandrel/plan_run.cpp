@@ -46,22 +46,14 @@ PlanRun::PlanRun(int receiver_fd) : receiver(receiver_fd), owner_pid_(getpid()),
     open_ = this;
 }
 
-// A dropped plan: its running children are killed now and reaped at once
-// or, when they take a moment to die, at the next start or at exit.
 PlanRun::~PlanRun() {
     if (previous_ != nullptr) previous_->next_ = next_;
     else if (open_ == this) open_ = next_;
     if (next_ != nullptr) next_->previous_ = previous_;
-    if (!owned_here()) return;
+    // The holder abandoned the run already (holder_clear); what a plan
+    // forked is never left running here.
     for (Child& child : children) {
-        if (child.may_signal()) kill(static_cast<pid_t>(child.pid), SIGKILL);
-        if (child.phase != Child::Phase::unforked && child.phase != Child::Phase::reaped && child.pid > 0) {
-            int status;
-            pid_t got;
-            do got = waitpid(static_cast<pid_t>(child.pid), &status, WNOHANG);
-            while (got < 0 && errno == EINTR);
-            if (got == 0) orphans.push_back(child.pid);
-        }
+        if (owned_here() && child.may_signal()) kill(static_cast<pid_t>(child.pid), SIGKILL);
         release_descriptors(child.descriptors);
     }
 }
@@ -114,6 +106,34 @@ void PlanRun::claim_or_raise(const char* what) {
         raise_format(PyExc_RuntimeError, "%s: another join or as_completed is already running on this plan", what);
 }
 
+namespace {
+void share_exit_status(PlanRun& run, size_t index, const int* status);
+}
+
+// A dropped plan: its running children are killed now and reaped at once
+// or, when they take a moment to die, at the next start or at exit;
+// multiprocessing forgets them either way, so that it never signals or waits
+// for them (their pids and descriptors are no longer theirs). No Python code
+// runs: this is a deallocation.
+void abandon(PlanRun& run) {
+    if (!run.owned_here()) return;
+    for (size_t i = 0; i < run.children.size(); ++i) {
+        Child& child = run.children[i];
+        if (child.phase == Child::Phase::unforked || child.phase == Child::Phase::reaped) continue;
+        if (child.may_signal()) kill(static_cast<pid_t>(child.pid), SIGKILL);
+        int status = 0;
+        pid_t got = 0;
+        if (child.pid > 0) {
+            do got = waitpid(static_cast<pid_t>(child.pid), &status, WNOHANG);
+            while (got < 0 && errno == EINTR);
+            if (got == 0) orphans.push_back(child.pid);
+        }
+        share_exit_status(run, i, got == child.pid && got > 0 ? &status : nullptr);
+        release_descriptors(child.descriptors);
+        run.set_phase(i, Child::Phase::reaped);
+    }
+}
+
 void forget_runs_in_child() noexcept {
     orphans.clear();
     ForkRecorder::forget();
@@ -143,6 +163,12 @@ int holder_traverse(PyObject* object, visitproc visit, void* arg) {
 int holder_clear(PyObject* object) {
     PlanRun* run = as_holder(object).run;
     if (run == nullptr) return 0;
+    {
+        // Deallocation may come while an error propagates: it stays as it was.
+        Ref pending = Ref::steal(compat::fetch_raised_exception());
+        abandon(*run);  // while the workers are still known
+        if (pending) compat::restore_raised_exception(pending.release());
+    }
     // Moved out first: releasing them may run code that looks at the run.
     std::vector<Ref> workers = std::move(run->workers);
     run->workers.clear();

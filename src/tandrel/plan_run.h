@@ -234,6 +234,8 @@ double enforce_call_limits(PlanRun& run);
 // The exit handler: every plan started and not joined waits for its children
 // until its deadline, then stops them; dropped plans' children are reaped.
 void stop_runs_at_exit(PyObject* globals);
+// Stops a dropped plan's children without running Python code (see the cpp).
+void abandon(PlanRun& run);
 // Reaps the children of dropped plans that have ended by now.
 void reap_orphans(bool wait);
 
