@@ -76,7 +76,8 @@ test-all:
 	    PYTHON_GIL=0 $(MAKE) --no-print-directory test PYTHON="$(call need_python,$(v))";))
 
 # ASan + UBSan build of the extensions; the stock interpreter is not instrumented,
-# so the runtime is preloaded and pymalloc is off so that it hides nothing.
+# so the runtime is preloaded and pymalloc is off so that it hides nothing; an
+# allocation too large to make fails as malloc does (a child may announce any size).
 $(ASAN_PY):
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install -q --upgrade pip
@@ -86,7 +87,7 @@ sanitize: $(ASAN_PY)
 	$(ASAN_PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall \
 	  -Ccmake.define.VORTAN_SANITIZE=ON -Cbuild-dir=build/asan-{wheel_tag} .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc \
 	VORTAN_FUZZ_EXAMPLES=200 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
