@@ -4,6 +4,7 @@
 #include "compat.h"
 
 #include <cstddef>
+#include <utility>
 
 #ifndef VORTAN_MODULE_NAME
 #error "VORTAN_MODULE_NAME names the extension module this layer is compiled into"
@@ -179,6 +180,23 @@ Ref annotations_of(PyObject* object) {
 PyObject* get_annotations(PyObject* object, void*) noexcept {
     return entry_point("function.__annotations__", [&] { return annotations_of(object); });
 }
+// Stores both fields at once (new references are taken of the non-null
+// ones); what they held goes only after the critical section, since freeing
+// it may run Python code.
+void replace_annotations(PyObject* object, PyObject* annotations, PyObject* annotate) {
+    Py_XINCREF(annotations);
+    Py_XINCREF(annotate);
+    PyObject *old_annotations, *old_annotate;
+    {
+        compat::ObjectCriticalSection section(object);
+        Function& f = as_function(object);
+        old_annotations = std::exchange(f.annotations, annotations);
+        old_annotate = std::exchange(f.annotate, annotate);
+    }
+    Py_XDECREF(old_annotations);
+    Py_XDECREF(old_annotate);
+}
+
 // Setting or deleting the annotations drops __annotate__, which made them.
 int set_annotations(PyObject* object, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
@@ -186,18 +204,7 @@ int set_annotations(PyObject* object, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XINCREF(value);
-    PyObject *old_annotations, *old_annotate;
-    {
-        compat::ObjectCriticalSection section(object);
-        Function& f = as_function(object);
-        old_annotations = f.annotations;
-        old_annotate = f.annotate;
-        f.annotations = value;
-        f.annotate = nullptr;
-    }
-    Py_XDECREF(old_annotations);
-    Py_XDECREF(old_annotate);
+    replace_annotations(object, value, nullptr);
     return 0;
 }
 
@@ -217,18 +224,7 @@ int set_annotate(PyObject* object, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
         return -1;
     }
-    Py_INCREF(value);
-    PyObject *old_annotations, *old_annotate;
-    {
-        compat::ObjectCriticalSection section(object);
-        Function& f = as_function(object);
-        old_annotations = f.annotations;
-        old_annotate = f.annotate;
-        f.annotations = nullptr;
-        f.annotate = value;
-    }
-    Py_XDECREF(old_annotations);
-    Py_XDECREF(old_annotate);
+    replace_annotations(object, nullptr, value);
     return 0;
 }
 
