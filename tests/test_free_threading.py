@@ -106,3 +106,24 @@ def test_pcall_from_threads_while_others_make_locked_calls(monkeypatch):
     assert errors == []
     assert len(results) == 4 * 5 and all(got == want for got, want in results)
     assert counter.n == 4 * calls
+
+
+def test_plans_made_and_dropped_in_many_threads_then_exit():
+    # Every plan joins the process's list of runs, which the exit handler
+    # walks: threads adding and removing theirs at once must leave it whole.
+    r = run_python("""
+        import threading
+        from vortan.async_.tandrel import Pcall
+
+        def churn():
+            for _ in range(10_000):
+                Pcall(abs, iargs=[(1,)])
+
+        threads = [threading.Thread(target=churn) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print("done")
+    """)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "done\n", "")

@@ -336,11 +336,25 @@ Ref launch_body(Function&, Arguments& arguments) {
     }
     ForkedChild* record = ForkRecorder::current();
     const bool own_group = record != nullptr && record->own_group;
-    PyOS_BeforeFork();
-    const pid_t pid = fork();
+    pid_t pid;
+    int fork_errno = 0;
+    {
+        // A free-threaded interpreter stops every other thread for the fork,
+        // but one stopped just as the lock of sys.modules was handed to it
+        // keeps that lock, and the child hangs at its first import. Holding
+        // the lock across the fork leaves no other thread able to have it.
+        compat::ObjectCriticalSection modules(PyImport_GetModuleDict());
+        PyOS_BeforeFork();
+        pid = fork();
+        if (pid == 0) {
+            if (own_group) setpgid(0, 0);  // before anything else the child does, so its own children follow
+            PyOS_AfterFork_Child();
+        } else {
+            fork_errno = errno;
+            PyOS_AfterFork_Parent();
+        }
+    }
     if (pid == 0) {
-        if (own_group) setpgid(0, 0);  // before anything else the child does, so its own children follow
-        PyOS_AfterFork_Child();
         ForkRecorder::forget();
         close(to_parent[0]);
         close(to_child[1]);
@@ -353,8 +367,6 @@ Ref launch_body(Function&, Arguments& arguments) {
         // As os._exit(code) in a `finally`: what was raised ends with the process.
         _exit(code);
     }
-    const int fork_errno = errno;
-    PyOS_AfterFork_Parent();
     if (pid < 0) {
         for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
         raise_from_errno(fork_errno);

@@ -8,12 +8,15 @@
 #include "python_objects/module.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,19 +40,70 @@ double seconds_until(Clock::time_point deadline) {
 // Pids of the children of dropped plans, killed and not reaped yet.
 std::vector<long> orphans;
 
+// Guards the list of open runs and the orphans: with the GIL off, plans in
+// different threads open and drop their runs at once. The exit handler holds
+// it while it stops every run, Python code included, so a thread dropping a
+// plan meanwhile waits (attached only when it tries, so that it never holds
+// up a fork or a collection), and the handler's own thread passes.
+class RunsGuard {
+public:
+    RunsGuard() noexcept {
+        static const int registered = pthread_atfork(nullptr, nullptr, [] {
+            // Whoever held it is not in the child.
+            mutex_ = PTHREAD_MUTEX_INITIALIZER;
+            owner_.store(pthread_t{}, std::memory_order_relaxed);
+            depth_ = 0;
+        });
+        (void)registered;
+        const pthread_t me = pthread_self();
+        if (depth_ > 0 && pthread_equal(owner_.load(std::memory_order_relaxed), me)) {
+            ++depth_;
+            return;
+        }
+        while (pthread_mutex_trylock(&mutex_) != 0) {
+            if (!PyGILState_Check()) {
+                pthread_mutex_lock(&mutex_);
+                break;
+            }
+            Py_BEGIN_ALLOW_THREADS
+            sched_yield();
+            Py_END_ALLOW_THREADS
+        }
+        owner_.store(me, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    ~RunsGuard() {
+        if (--depth_ > 0) return;
+        owner_.store(pthread_t{}, std::memory_order_relaxed);
+        pthread_mutex_unlock(&mutex_);
+    }
+    RunsGuard(const RunsGuard&) = delete;
+    RunsGuard& operator=(const RunsGuard&) = delete;
+
+private:
+    static inline pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    static inline std::atomic<pthread_t> owner_{};
+    static inline int depth_ = 0;  // only its owner reads or writes it
+};
+
 }  // namespace
 
 // ---- the run and its state --------------------------------------------------------
 
-PlanRun::PlanRun(int receiver_fd) : receiver(receiver_fd), owner_pid_(getpid()), next_(open_) {
+PlanRun::PlanRun(int receiver_fd) : receiver(receiver_fd), owner_pid_(getpid()) {
+    const RunsGuard held;
+    next_ = open_;
     if (open_ != nullptr) open_->previous_ = this;
     open_ = this;
 }
 
 PlanRun::~PlanRun() {
-    if (previous_ != nullptr) previous_->next_ = next_;
-    else if (open_ == this) open_ = next_;
-    if (next_ != nullptr) next_->previous_ = previous_;
+    {
+        const RunsGuard held;
+        if (previous_ != nullptr) previous_->next_ = next_;
+        else if (open_ == this) open_ = next_;
+        if (next_ != nullptr) next_->previous_ = previous_;
+    }
     // The holder abandoned the run already (holder_clear); what a plan
     // forked is never left running here.
     for (Child& child : children) {
@@ -133,7 +187,10 @@ void abandon(PlanRun& run) {
         if (child.pid > 0) {
             do got = waitpid(static_cast<pid_t>(child.pid), &status, WNOHANG);
             while (got < 0 && errno == EINTR);
-            if (got == 0) orphans.push_back(child.pid);
+            if (got == 0) {
+                const RunsGuard held;
+                orphans.push_back(child.pid);
+            }
         }
         share_exit_status(run, i, got == child.pid && got > 0 ? &status : nullptr);
         release_descriptors(child.descriptors);
@@ -142,6 +199,7 @@ void abandon(PlanRun& run) {
 }
 
 void forget_runs_in_child() noexcept {
+    const RunsGuard held;
     orphans.clear();
     ForkRecorder::forget();
 }
@@ -754,6 +812,7 @@ void stop_and_rethrow(PyObject* globals, PyObject* plan, PlanRun& run) {
 }
 
 void reap_orphans(bool wait) {
+    const RunsGuard held;
     std::vector<long> left;
     for (long pid : orphans) {
         int status;
@@ -769,6 +828,7 @@ void stop_runs_at_exit(PyObject* globals) {
     // Every run is stopped whatever happens to one of them; the first error
     // (a Ctrl-C during the wait) is raised at the end.
     Ref error;
+    const RunsGuard held;
     for (PlanRun* run = PlanRun::open_; run != nullptr; run = run->next_) {
         if (!run->owned_here() || run->alive() == 0) continue;
         run->stop_forking();
