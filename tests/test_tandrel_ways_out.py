@@ -243,6 +243,9 @@ RAW_SENDER = """
     # A stream that changes its announced size is thrown away, never written
     # past its buffer; the child's real message still arrives.
     ("[(0, 2, b'a'), (1, 1 << 20, bytes(128 * 1024))]", False, "('sent',)\n"),
+    # A message cut short (its sender interrupted mid-put) is replaced by the
+    # next one the child starts: that report is the child's result.
+    ("[(0, 1 << 20, bytes(1000))]", False, "('sent',)\n"),
     # A message larger than can be held names its child, as an unrebuildable
     # result does, instead of blocking the channel for ever.
     ("[(0, 2 ** 64 - 1, b'x')]", True,
