@@ -440,17 +440,11 @@ class DictLock:
         self.release = inner.release
 
 
-# 3.10 still lets a lookup on every class re-arm the guard of the read caches
-# after the type cache is cleared: a known fault, not yet mended there.
-REARMED_ON_310 = pytest.mark.xfail(sys.version_info[:2] == (3, 10), strict=False,
-                                   reason="3.10: the cache guard is re-armed by lookups on every class")
-
-
 @pytest.mark.parametrize("decorator", [locked, sync.Lockable.locked], ids=["locked", "Lockable.locked"])
 @pytest.mark.parametrize("change", ["class __lock__", "__getattribute__", "__getattr__",
                                     "lock class", "other lock"])
 @pytest.mark.parametrize("type_cache", ["kept", "cleared",
-                                        pytest.param("cleared, every class read", marks=REARMED_ON_310)])
+                                        "cleared, every class read"])
 def test_cached_reads_follow_changes(type_cache, change, decorator, events):
     class Owner:
         @decorator

@@ -248,9 +248,11 @@ inline bool type_has_attribute(PyTypeObject* type, PyObject* name) {
 
 // Before 3.11 (where version tags repeat): arms `guard`, a type made only for
 // this, so that it loses its valid tag with every other type when all tags are
-// invalidated at once. Python code cannot arm it again by looking it up: it
-// lacks Py_TPFLAGS_HAVE_VERSION_TAG, so only this sets its valid flag, and
-// only while `object`, whose invalidation reaches it, has a valid tag itself.
+// invalidated at once. Python code cannot arm it again by looking it up: 3.8
+// and 3.9 give no tag to a type without Py_TPFLAGS_HAVE_VERSION_TAG, and 3.10,
+// which ignores that flag, cannot find it (its base hides it). Only this sets
+// its valid flag, and only while its base, whose invalidation reaches it, has
+// a valid tag itself.
 inline void disarm_version_guard_lookups(PyTypeObject* guard) {
 #if PY_VERSION_HEX < 0x030B0000
     guard->tp_flags &= ~(Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_VALID_VERSION_TAG);
@@ -260,8 +262,8 @@ inline void disarm_version_guard_lookups(PyTypeObject* guard) {
 }
 inline void arm_version_guard(PyTypeObject* guard, PyObject* any_interned_name) {
 #if PY_VERSION_HEX < 0x030B0000
-    _PyType_Lookup(&PyBaseObject_Type, any_interned_name);
-    if (PyType_HasFeature(&PyBaseObject_Type, Py_TPFLAGS_VALID_VERSION_TAG))
+    _PyType_Lookup(guard->tp_base, any_interned_name);
+    if (PyType_HasFeature(guard->tp_base, Py_TPFLAGS_VALID_VERSION_TAG))
         guard->tp_flags |= Py_TPFLAGS_VALID_VERSION_TAG;
 #else
     (void)guard;

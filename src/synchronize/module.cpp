@@ -37,11 +37,26 @@ PyObject* reset_after_fork(PyObject* capsule, PyObject*) {
 
 PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork, METH_NOARGS, nullptr};
 
-// A type that only the read caches look at (see TypeCache).
+PyObject* no_subclasses(PyObject*, PyObject*) { return PyList_New(0); }
+
+// A type that only the read caches look at (see TypeCache). 3.10 gives a tag
+// to any type an attribute is looked up on, so no walk over the classes may
+// find it: its base, which invalidation passes through, lists no subclasses.
 Ref make_epoch_type() {
+    static PyMethodDef hiding_methods[] = {{"__subclasses__", no_subclasses, METH_NOARGS, nullptr},
+                                           {nullptr, nullptr, 0, nullptr}};
+    static PyType_Slot hiding_slots[] = {{Py_tp_methods, hiding_methods}, {0, nullptr}};
+    static PyType_Spec hiding_spec = {"vortan.async_.synchronize._TagEpochHiding", 0, 0, Py_TPFLAGS_DEFAULT,
+                                      hiding_slots};
+    Ref type_only = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyType_Type)));
+    Ref hiding = check(PyType_FromSpecWithBases(&hiding_spec, type_only.get()));
+    Ref object_only = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref namespace_ = check(Py_BuildValue("{ss}", "__module__", "vortan.async_.synchronize"));
+    Ref base = check(PyObject_CallFunction(hiding.get(), "sOO", "_TagEpochBase", object_only.get(), namespace_.get()));
+    Ref base_only = check(PyTuple_Pack(1, base.get()));
     static PyType_Slot slots[] = {{0, nullptr}};
     static PyType_Spec spec = {"vortan.async_.synchronize._TagEpoch", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    return check(PyType_FromSpec(&spec));  // TypeCache arms it
+    return check(PyType_FromSpecWithBases(&spec, base_only.get()));  // TypeCache arms it
 }
 
 }  // namespace
