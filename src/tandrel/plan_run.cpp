@@ -43,27 +43,29 @@ std::vector<long> orphans;
 // Guards the list of open runs and the orphans: with the GIL off, plans in
 // different threads open and drop their runs at once. The exit handler holds
 // it while it stops every run, Python code included, so a thread dropping a
-// plan meanwhile waits (attached only when it tries, so that it never holds
-// up a fork or a collection), and the handler's own thread passes.
+// plan meanwhile waits (detached, so that it never holds up a fork or a
+// collection), and the handler's own thread passes. Held only for moments
+// otherwise, so a flag and a yield serve as the lock.
 class RunsGuard {
 public:
     RunsGuard() noexcept {
         static const int registered = pthread_atfork(nullptr, nullptr, [] {
             // Whoever held it is not in the child.
-            mutex_ = PTHREAD_MUTEX_INITIALIZER;
+            held_.store(false, std::memory_order_relaxed);
             owner_.store(pthread_t{}, std::memory_order_relaxed);
             depth_ = 0;
         });
         (void)registered;
         const pthread_t me = pthread_self();
-        if (depth_ > 0 && pthread_equal(owner_.load(std::memory_order_relaxed), me)) {
+        // Only the holder can find itself the owner; depth_ is then its own.
+        if (pthread_equal(owner_.load(std::memory_order_relaxed), me)) {
             ++depth_;
             return;
         }
-        while (pthread_mutex_trylock(&mutex_) != 0) {
+        while (held_.exchange(true, std::memory_order_acquire)) {
             if (!PyGILState_Check()) {
-                pthread_mutex_lock(&mutex_);
-                break;
+                sched_yield();
+                continue;
             }
             Py_BEGIN_ALLOW_THREADS
             sched_yield();
@@ -75,15 +77,15 @@ public:
     ~RunsGuard() {
         if (--depth_ > 0) return;
         owner_.store(pthread_t{}, std::memory_order_relaxed);
-        pthread_mutex_unlock(&mutex_);
+        held_.store(false, std::memory_order_release);
     }
     RunsGuard(const RunsGuard&) = delete;
     RunsGuard& operator=(const RunsGuard&) = delete;
 
 private:
-    static inline pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    static inline std::atomic<bool> held_{false};
     static inline std::atomic<pthread_t> owner_{};
-    static inline int depth_ = 0;  // only its owner reads or writes it
+    static inline int depth_ = 0;  // only its holder reads or writes it
 };
 
 }  // namespace
