@@ -121,7 +121,7 @@ struct LockMethodsSeen {
 // instance dict when its type is known to read it from there (reading the
 // dict of the lock, unlike that of the user's object, costs nothing later).
 template <bool is_acquire>
-inline PyObject* lock_method(State& state, PyObject* lock, Ref& owner, LockMethodsSeen& seen) {
+[[gnu::always_inline]] inline PyObject* lock_method(State& state, PyObject* lock, Ref& owner, LockMethodsSeen& seen) {
     PyObject* name = is_acquire ? name_acquire : name_release;
     PyTypeObject* type = Py_TYPE(lock);
     seen.semaphore = false;
@@ -196,7 +196,7 @@ bool semaphore_methods(State& state, PyObject* acquire, PyObject* release) {
 // acquire(False), as a new reference or nullptr with an error set. The
 // blocking flag goes by position, the one way that the thread locks of the
 // standard library and the fork context's locks both accept.
-inline PyObject* try_acquire(State& state, PyObject* acquire, bool semaphore) {
+[[gnu::always_inline]] inline PyObject* try_acquire(State& state, PyObject* acquire, bool semaphore) {
     if (semaphore || is_semaphore_method(state.semaphore_acquire, acquire, "acquire")) {
         if (PyObject* taken = compat::call_c_method_with_false(acquire, state.arguments_nonblocking.get()))
             return taken;
@@ -214,7 +214,7 @@ constexpr int release_headroom = 50;
 thread_local bool granting_release_headroom = false;
 
 // release(), as a new reference or nullptr with an error set.
-inline PyObject* call_release(State& state, PyObject* release, bool semaphore = false) {
+[[gnu::always_inline]] inline PyObject* call_release(State& state, PyObject* release, bool semaphore = false) {
     if (semaphore || is_semaphore_release(state, release))
         return compat::c_method_function<PyCFunction>(release)(PyCFunction_GET_SELF(release), nullptr);
     Ref held = Ref::borrow(release);  // the call may remove it from the lock's dict
@@ -233,7 +233,7 @@ inline PyObject* call_release(State& state, PyObject* release, bool semaphore = 
     return result;
 }
 
-inline void release(State& state, PyObject* lock, LockMethodsSeen& seen) {
+[[gnu::always_inline]] inline void release(State& state, PyObject* lock, LockMethodsSeen& seen) {
     Ref owner;
     PyObject* method = lock_method<false>(state, lock, owner, seen);
     if (seen.semaphore || PyCFunction_Check(method) || granting_release_headroom)
@@ -359,7 +359,7 @@ inline PyObject* call_wrapped(PyObject* method, PyObject* const* args, size_t na
 // with the type cached, it is a read of the instance dict where that has no
 // side effect on the object.
 template <MissingLock missing>
-Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
+[[gnu::always_inline]] inline Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     const bool plain = state.lock_owners.contains(type) || check_plain_reads(state.lock_owners, type, {name_lock_attr});
     if (compat::dict_pointer_is_harmless && plain) {
@@ -395,7 +395,7 @@ State& wrapper_state(Function& wrapper) { return state_in_capsule(PyTuple_GET_IT
 // One locked call; args[0] is self and the arguments are the method's as given.
 // The release goes to the lock acquired, whatever the method did to `__lock__`.
 template <MissingLock missing>
-Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::always_inline]] inline Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
     State& state = wrapper_state(wrapper);
     PyObject* method = wrapped_method(wrapper);  // the caller keeps the wrapper, and so the pair, alive

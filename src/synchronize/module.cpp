@@ -81,8 +81,6 @@ Ref make_state(PyObject* globals) {
     return capsule;
 }
 
-State& state_in_capsule(PyObject* capsule) { return *static_cast<State*>(PyCapsule_GetContext(capsule)); }
-
 namespace {
 
 void module_body(PyObject* globals) {
