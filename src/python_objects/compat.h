@@ -382,11 +382,18 @@ inline int add_dict_watcher(void (*forget)(PyObject* dict)) {
 inline void watch_dict(int watcher, PyObject* dict) {
     if (PyDict_Watch(watcher, dict) < 0) PyErr_Clear();
 }
+inline void unwatch_dict(int watcher, PyObject* dict) {
+    if (PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
+}
+// Cannot fail for an id that add_dict_watcher gave, so that it may run while an error propagates.
+inline void clear_dict_watcher(int watcher) noexcept { (void)PyDict_ClearWatcher(watcher); }
 #else
 inline constexpr bool dict_changes_are_watched = false;
 inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 inline int add_dict_watcher(void (*)(PyObject*)) { return 0; }
 inline void watch_dict(int, PyObject*) {}
+inline void unwatch_dict(int, PyObject*) {}
+inline void clear_dict_watcher(int) noexcept {}
 #endif
 
 // ---- Strong references where another thread may change what is read.

@@ -85,6 +85,24 @@ inline bool lock_methods_known(PyObject* dict) {
 
 bool semaphore_methods(State& state, PyObject* acquire, PyObject* release);
 
+// Whether `watcher` hears of an attribute stored on an object whose dict has
+// been made, as a lock's has: 3.13.0 stores it in the object's inline values
+// and tells no watcher, and a cache trusting them would keep calling a
+// `release` that the lock no longer has.
+bool watcher_hears_attribute_stores(int watcher) {
+    Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref type = check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sO{}", "_WatchProbe", bases.get()));
+    Ref probe = call(type.get());
+    set_attr(probe.get(), name_release, Py_None);
+    Ref dict = check(PyObject_GenericGetDict(probe.get(), nullptr));
+    compat::watch_dict(watcher, dict.get());
+    const std::uint64_t events = known_lock_methods.events;
+    set_attr(probe.get(), name_release, Py_False);
+    const bool heard = known_lock_methods.events != events;
+    compat::unwatch_dict(watcher, dict.get());
+    return heard;
+}
+
 // Remembers the methods in `dict`, the instance dict of a lock whose type
 // reads them from there, unless the lookups changed it (a key of another
 // type may run Python code when compared).
@@ -92,8 +110,7 @@ bool semaphore_methods(State& state, PyObject* acquire, PyObject* release);
     if (!compat::dict_read_cache) return;
     KnownLockMethods& known = known_lock_methods;
     if (compat::dict_changes_are_watched) {
-        if (known.watcher == -1) known.watcher = compat::add_dict_watcher(forget_lock_methods);
-        if (known.watcher < 0) return;
+        if (known.watcher < 0) return;  // none, or not to be trusted (see prepare_lock_method_cache)
         compat::watch_dict(known.watcher, dict);
     }
     known.dict = nullptr;
@@ -506,6 +523,17 @@ Ref lockable_locked_body(Function& decorator, Arguments& arguments) {
 }
 
 }  // namespace
+
+void prepare_lock_method_cache() {
+    KnownLockMethods& known = known_lock_methods;
+    if (!compat::dict_read_cache || !compat::dict_changes_are_watched || known.watcher != -1) return;
+    const int watcher = compat::add_dict_watcher(forget_lock_methods);
+    if (watcher < 0) return;
+    const bool trusted = undo_on_error([&] { return watcher_hears_attribute_stores(watcher); },
+                                       [&]() noexcept { compat::clear_dict_watcher(watcher); });
+    if (!trusted) compat::clear_dict_watcher(watcher);
+    known.watcher = trusted ? watcher : -2;
+}
 
 const FunctionSpec locked_spec{
     "locked",
