@@ -487,6 +487,37 @@ def test_cached_reads_follow_changes(type_cache, change, decorator, events):
     assert events == [("second.acquire", (False,), {}), ("second.release", (), {})]
 
 
+@pytest.mark.parametrize("change", ["release replaced", "dict replaced", "class changed"])
+def test_release_follows_what_the_method_did_to_the_fork_lock(change):
+    lock = FORK.RLock()
+    semaphore_release = lock.release
+    calls = []
+
+    def release():
+        calls.append("release")
+        semaphore_release()
+
+    class Obj:
+        change = None
+
+        @locked
+        def m(self):
+            if self.change == "release replaced":
+                lock.release = release
+            elif self.change == "dict replaced":
+                lock.__dict__ = dict(vars(lock), release=release)
+            elif self.change == "class changed":
+                lock.__class__ = type("Changed", (type(lock),), {"release": property(lambda self: release)})
+            return "done"
+    obj = Obj()
+    obj.__lock__ = lock
+    for _ in range(3):
+        obj.m()  # the lock's methods are known by now
+    obj.change = change
+    assert obj.m() == "done"
+    assert calls == ["release"] and lock._semlock._count() == 0
+
+
 def test_only_the_fork_semaphore_is_called_directly():
     # A lock of another kind whose class takes the semaphore's name: its
     # methods are called as Python calls them.

@@ -274,6 +274,16 @@ inline void arm_version_guard(PyTypeObject* guard, PyObject* any_interned_name) 
 #endif
 }
 
+// `object.name` for an object whose type reads attributes by the generic
+// lookup (checked by the caller), without the dispatch on tp_getattro in
+// front of it: 1 found, 0 missing (no error), -1 error. Private but declared
+// in every version from 3.8 to 3.15; no public call skips that dispatch.
+inline int generic_get_optional_attr(PyObject* object, PyObject* name, PyObject** result) {
+    *result = _PyObject_GenericGetAttrWithDict(object, name, nullptr, 1);
+    if (*result != nullptr) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // The method table entry behind a builtin method object, and its C function
 // as the type `Function`. PyCFunctionObject's fields are not part of the
 // limited API but have kept their layout since 3.8.
@@ -295,6 +305,10 @@ using FastWithKeywords = PyCFunctionFastWithKeywords;
 #else
 using FastWithKeywords = _PyCFunctionFastWithKeywords;
 #endif
+inline bool calls_c_method_with_false(PyObject* builtin_method) {
+    const int flags = c_method_definition(builtin_method)->ml_flags;
+    return flags == (METH_FASTCALL | METH_KEYWORDS) || flags == (METH_VARARGS | METH_KEYWORDS);
+}
 inline PyObject* call_c_method_with_false(PyObject* builtin_method, PyObject* false_tuple) {
     PyObject* self = PyCFunction_GET_SELF(builtin_method);
     switch (c_method_definition(builtin_method)->ml_flags) {
@@ -381,11 +395,18 @@ inline int add_dict_watcher(void (*forget)(PyObject* dict)) {
 inline void watch_dict(int watcher, PyObject* dict) {
     if (PyDict_Watch(watcher, dict) < 0) PyErr_Clear();
 }
+inline void unwatch_dict(int watcher, PyObject* dict) {
+    if (PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
+}
+// Cannot fail for an id that add_dict_watcher gave, so that it may run while an error propagates.
+inline void clear_dict_watcher(int watcher) noexcept { (void)PyDict_ClearWatcher(watcher); }
 #else
 inline constexpr bool dict_changes_are_watched = false;
 inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 inline int add_dict_watcher(void (*)(PyObject*)) { return 0; }
 inline void watch_dict(int, PyObject*) {}
+inline void unwatch_dict(int, PyObject*) {}
+inline void clear_dict_watcher(int) noexcept {}
 #endif
 
 // ---- Strong references where another thread may change what is read.

@@ -67,6 +67,7 @@ struct KnownLockMethods {
     std::uint64_t version = 0;
     PyObject* acquire = nullptr;
     PyObject* release = nullptr;
+    bool semaphore = false;    // both are the semaphore's C methods, called directly
     int watcher = -1;          // from 3.12; -1 before it is added or when none was left
     std::uint64_t events = 0;  // from 3.12: events seen on watched dicts
 };
@@ -82,15 +83,34 @@ inline bool lock_methods_known(PyObject* dict) {
            (compat::dict_changes_are_watched || compat::dict_version(dict) == known_lock_methods.version);
 }
 
+bool semaphore_methods(State& state, PyObject* acquire, PyObject* release);
+
+// Whether `watcher` hears of an attribute stored on an object whose dict has
+// been made, as a lock's has: 3.13.0 stores it in the object's inline values
+// and tells no watcher, and a cache trusting them would keep calling a
+// `release` that the lock no longer has.
+bool watcher_hears_attribute_stores(int watcher) {
+    Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref type = check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sO{}", "_WatchProbe", bases.get()));
+    Ref probe = call(type.get());
+    set_attr(probe.get(), name_release, Py_None);
+    Ref dict = check(PyObject_GenericGetDict(probe.get(), nullptr));
+    compat::watch_dict(watcher, dict.get());
+    const std::uint64_t events = known_lock_methods.events;
+    set_attr(probe.get(), name_release, Py_False);
+    const bool heard = known_lock_methods.events != events;
+    compat::unwatch_dict(watcher, dict.get());
+    return heard;
+}
+
 // Remembers the methods in `dict`, the instance dict of a lock whose type
 // reads them from there, unless the lookups changed it (a key of another
 // type may run Python code when compared).
-[[gnu::noinline]] void remember_lock_methods(PyObject* dict) {
+[[gnu::noinline]] void remember_lock_methods(State& state, PyObject* dict) {
     if (!compat::dict_read_cache) return;
     KnownLockMethods& known = known_lock_methods;
     if (compat::dict_changes_are_watched) {
-        if (known.watcher == -1) known.watcher = compat::add_dict_watcher(forget_lock_methods);
-        if (known.watcher < 0) return;
+        if (known.watcher < 0) return;  // none, or not to be trusted (see prepare_lock_method_cache)
         compat::watch_dict(known.watcher, dict);
     }
     known.dict = nullptr;
@@ -102,18 +122,34 @@ inline bool lock_methods_known(PyObject* dict) {
     known.version = version;
     known.acquire = acquire;
     known.release = release;
+    known.semaphore = semaphore_methods(state, acquire, release);  // runs no Python code
 }
+
+// Where one locked call found its lock's methods: the release reads the dict
+// pointer of the same lock object (held meanwhile) where the acquire found it,
+// while the lock keeps its type.
+struct LockMethodsSeen {
+    PyTypeObject* type = nullptr;  // of the lock, when its dict pointer was found
+    PyObject** dict_slot = nullptr;
+    bool semaphore = false;        // the method read last is the semaphore's, called directly
+};
 
 // A method of the lock, read as `lock.<name>` would: borrowed from the lock's
 // instance dict when its type is known to read it from there (reading the
 // dict of the lock, unlike that of the user's object, costs nothing later).
 template <bool is_acquire>
-inline PyObject* lock_method(State& state, PyObject* lock, Ref& owner) {
+[[gnu::always_inline]] inline PyObject* lock_method(State& state, PyObject* lock, Ref& owner, LockMethodsSeen& seen) {
     PyObject* name = is_acquire ? name_acquire : name_release;
-    if (state.locks.contains(Py_TYPE(lock))) {
-        if (PyObject* dict = instance_dict(lock)) {
-            if (!lock_methods_known(dict)) remember_lock_methods(dict);
-            if (lock_methods_known(dict)) return is_acquire ? known_lock_methods.acquire : known_lock_methods.release;
+    PyTypeObject* type = Py_TYPE(lock);
+    seen.semaphore = false;
+    if (state.locks.contains(type)) {
+        if (is_acquire || seen.type != type) seen = {type, compat::dict_pointer(lock), false};
+        if (PyObject* dict = seen.dict_slot != nullptr ? *seen.dict_slot : nullptr) {
+            if (!lock_methods_known(dict)) remember_lock_methods(state, dict);
+            if (lock_methods_known(dict)) {
+                seen.semaphore = known_lock_methods.semaphore;
+                return is_acquire ? known_lock_methods.acquire : known_lock_methods.release;
+            }
             if (PyObject* method = dict_item(dict, name)) return method;
         }
     }
@@ -161,11 +197,24 @@ inline bool is_semaphore_method(std::atomic<const PyMethodDef*>& known, PyObject
     return find_semaphore_method(known, callable, name);
 }
 
+// Whether the release takes no arguments, as called directly below.
+inline bool is_semaphore_release(State& state, PyObject* release) {
+    return is_semaphore_method(state.semaphore_release, release, "release") &&
+           compat::c_method_definition(release)->ml_flags == METH_NOARGS;
+}
+
+// Whether a lock's pair of methods can both be called directly, whatever the
+// lock's dict holds besides, for as long as it holds these two.
+bool semaphore_methods(State& state, PyObject* acquire, PyObject* release) {
+    return is_semaphore_method(state.semaphore_acquire, acquire, "acquire") &&
+           compat::calls_c_method_with_false(acquire) && is_semaphore_release(state, release);
+}
+
 // acquire(False), as a new reference or nullptr with an error set. The
 // blocking flag goes by position, the one way that the thread locks of the
 // standard library and the fork context's locks both accept.
-inline PyObject* try_acquire(State& state, PyObject* acquire) {
-    if (is_semaphore_method(state.semaphore_acquire, acquire, "acquire")) {
+[[gnu::always_inline]] inline PyObject* try_acquire(State& state, PyObject* acquire, bool semaphore) {
+    if (semaphore || is_semaphore_method(state.semaphore_acquire, acquire, "acquire")) {
         if (PyObject* taken = compat::call_c_method_with_false(acquire, state.arguments_nonblocking.get()))
             return taken;
         if (PyErr_Occurred()) return nullptr;
@@ -182,9 +231,8 @@ constexpr int release_headroom = 50;
 thread_local bool granting_release_headroom = false;
 
 // release(), as a new reference or nullptr with an error set.
-inline PyObject* call_release(State& state, PyObject* release) {
-    if (is_semaphore_method(state.semaphore_release, release, "release") &&
-        compat::c_method_definition(release)->ml_flags == METH_NOARGS)
+[[gnu::always_inline]] inline PyObject* call_release(State& state, PyObject* release, bool semaphore = false) {
+    if (semaphore || is_semaphore_release(state, release))
         return compat::c_method_function<PyCFunction>(release)(PyCFunction_GET_SELF(release), nullptr);
     Ref held = Ref::borrow(release);  // the call may remove it from the lock's dict
     return compat::vectorcall(release, nullptr, 0, nullptr);
@@ -202,11 +250,11 @@ inline PyObject* call_release(State& state, PyObject* release) {
     return result;
 }
 
-inline void release(State& state, PyObject* lock) {
+[[gnu::always_inline]] inline void release(State& state, PyObject* lock, LockMethodsSeen& seen) {
     Ref owner;
-    PyObject* method = lock_method<false>(state, lock, owner);
-    if (PyCFunction_Check(method) || granting_release_headroom)
-        check(call_release(state, method));
+    PyObject* method = lock_method<false>(state, lock, owner, seen);
+    if (seen.semaphore || PyCFunction_Check(method) || granting_release_headroom)
+        check(call_release(state, method, seen.semaphore));
     else
         check(call_release_with_headroom(state, method));
 }
@@ -304,8 +352,8 @@ bool warnings_enabled(PyObject* logger) {
 
 // The method raised: release as a `finally` block would, with the method's
 // exception handled meanwhile, so that a failing release chains onto it.
-[[gnu::cold, gnu::noinline]] void release_after_failure(State& state, PyObject* lock) {
-    clean_up_and_reraise([&] { release(state, lock); });
+[[gnu::cold, gnu::noinline]] void release_after_failure(State& state, PyObject* lock, LockMethodsSeen& seen) {
+    clean_up_and_reraise([&] { release(state, lock, seen); });
 }
 
 // Only the method call counts against the recursion limit, so that the
@@ -328,7 +376,7 @@ inline PyObject* call_wrapped(PyObject* method, PyObject* const* args, size_t na
 // with the type cached, it is a read of the instance dict where that has no
 // side effect on the object.
 template <MissingLock missing>
-Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
+[[gnu::always_inline]] inline Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     const bool plain = state.lock_owners.contains(type) || check_plain_reads(state.lock_owners, type, {name_lock_attr});
     if (compat::dict_pointer_is_harmless && plain) {
@@ -338,13 +386,19 @@ Ref lock_to_acquire(State& state, PyObject* globals, PyObject* self) {
     }
     if constexpr (missing == MissingLock::create) {
         PyObject* lock = nullptr;
-        if (compat::get_optional_attr(self, name_lock_attr, &lock) > 0) {
+        const int found = plain ? compat::generic_get_optional_attr(self, name_lock_attr, &lock)
+                                : compat::get_optional_attr(self, name_lock_attr, &lock);
+        if (found > 0) {
             Ref existing = Ref::steal(lock);
             if (plain) return existing;
         } else {
             PyErr_Clear();  // whatever made the read fail, the object gets a lock
             create_lock(state, globals, self);
         }
+    } else if (plain) {
+        PyObject* lock = nullptr;
+        if (compat::generic_get_optional_attr(self, name_lock_attr, &lock) > 0) return Ref::steal(lock);
+        throw_if_error_set();  // missing: the read below raises as Python would
     }
     return get_attr(self, name_lock_attr);
 }
@@ -358,23 +412,26 @@ State& wrapper_state(Function& wrapper) { return state_in_capsule(PyTuple_GET_IT
 // One locked call; args[0] is self and the arguments are the method's as given.
 // The release goes to the lock acquired, whatever the method did to `__lock__`.
 template <MissingLock missing>
-Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::always_inline]] inline Ref locked_call(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* self = args[0];
     State& state = wrapper_state(wrapper);
     PyObject* method = wrapped_method(wrapper);  // the caller keeps the wrapper, and so the pair, alive
     Ref lock = lock_to_acquire<missing>(state, wrapper.globals, self);
+    LockMethodsSeen seen;
     {
         Ref owner;
-        Ref taken = check(try_acquire(state, lock_method<true>(state, lock.get(), owner)));
+        PyObject* acquire = lock_method<true>(state, lock.get(), owner, seen);
+        Ref taken = check(try_acquire(state, acquire, seen.semaphore));
         if (taken.get() != Py_True && (taken.get() == Py_False || !is_true(taken.get()))) {
             lock = Ref();
             lock = wait_for_lock(wrapper.globals, self);
+            seen = LockMethodsSeen();
         }
     }
     PyObject* result = call_wrapped(method, args, nargsf, kwnames);
-    if (result == nullptr) release_after_failure(state, lock.get());
+    if (result == nullptr) release_after_failure(state, lock.get(), seen);
     Ref owned = Ref::steal(result);
-    release(state, lock.get());
+    release(state, lock.get(), seen);
     return owned;
 }
 
@@ -466,6 +523,17 @@ Ref lockable_locked_body(Function& decorator, Arguments& arguments) {
 }
 
 }  // namespace
+
+void prepare_lock_method_cache() {
+    KnownLockMethods& known = known_lock_methods;
+    if (!compat::dict_read_cache || !compat::dict_changes_are_watched || known.watcher != -1) return;
+    const int watcher = compat::add_dict_watcher(forget_lock_methods);
+    if (watcher < 0) return;
+    const bool trusted = undo_on_error([&] { return watcher_hears_attribute_stores(watcher); },
+                                       [&]() noexcept { compat::clear_dict_watcher(watcher); });
+    if (!trusted) compat::clear_dict_watcher(watcher);
+    known.watcher = trusted ? watcher : -2;
+}
 
 const FunctionSpec locked_spec{
     "locked",

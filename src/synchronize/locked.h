@@ -11,4 +11,8 @@ extern const python_objects::FunctionSpec locked_spec;
 // The body of `Lockable.locked`, a staticmethod of Lockable.
 extern const python_objects::FunctionSpec lockable_locked_spec;
 
+// Sets up the cache of locks' methods, once per process: on versions whose
+// dict watchers miss some changes it stays off.
+void prepare_lock_method_cache();
+
 }  // namespace synchronize

@@ -81,8 +81,6 @@ Ref make_state(PyObject* globals) {
     return capsule;
 }
 
-State& state_in_capsule(PyObject* capsule) { return *static_cast<State*>(PyCapsule_GetContext(capsule)); }
-
 namespace {
 
 void module_body(PyObject* globals) {
@@ -97,6 +95,7 @@ void module_body(PyObject* globals) {
 
     set_global(globals, "multiprocessing", import_fork_context(globals).get());
     Ref state = make_state(globals);
+    prepare_lock_method_cache();
 
     Ref logging = lookup_global(globals, global_logging);
     Ref module_name = lookup_global(globals, name_dunder_name);

@@ -136,7 +136,8 @@ struct State {
 
 // Makes the state, in a capsule, and has it reset after fork.
 python_objects::Ref make_state(PyObject* globals);
-// The state in a capsule that make_state() returned.
-State& state_in_capsule(PyObject* capsule);
+// The state in a capsule that make_state() returned (its context, read
+// without the name check).
+inline State& state_in_capsule(PyObject* capsule) { return *static_cast<State*>(PyCapsule_GetContext(capsule)); }
 
 }  // namespace synchronize
