@@ -272,7 +272,9 @@ def test_a_wait_that_fails_still_stops_every_child():
             plan.join()
         except OSError as error:
             print(type(error).__name__, error.errno)
-        print([p.exitcode for p in plan._processes] == [-15] * 12)
+        # SIGTERM, or SIGKILL after the grace period for a child too starved
+        # of CPU to have died of it yet: stopped and reaped either way.
+        print({p.exitcode for p in plan._processes} <= {-15, -9})
     """, timeout=HANG_GUARD)
     assert r.returncode == 0, r.stderr
     assert r.stdout == "OSError 22\nTrue\n"
