@@ -443,8 +443,7 @@ class DictLock:
 @pytest.mark.parametrize("decorator", [locked, sync.Lockable.locked], ids=["locked", "Lockable.locked"])
 @pytest.mark.parametrize("change", ["class __lock__", "__getattribute__", "__getattr__",
                                     "lock class", "other lock"])
-@pytest.mark.parametrize("type_cache", ["kept", "cleared",
-                                        "cleared, every class read"])
+@pytest.mark.parametrize("type_cache", ["kept", "cleared", "cleared, every class read"])
 def test_cached_reads_follow_changes(type_cache, change, decorator, events):
     class Owner:
         @decorator

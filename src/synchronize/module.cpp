@@ -39,10 +39,11 @@ PyMethodDef reset_after_fork_definition = {"_reset_after_fork", reset_after_fork
 
 PyObject* no_subclasses(PyObject*, PyObject*) { return PyList_New(0); }
 
-// A type that only the read caches look at (see TypeCache). 3.10 gives a tag
-// to any type an attribute is looked up on, so no walk over the classes may
-// find it: its base, which invalidation passes through, lists no subclasses.
-Ref make_epoch_type() {
+// The base of the types that only the read caches look at (see TypeCache).
+// 3.10 gives a tag to any type an attribute is looked up on, so no walk over
+// the classes may find them: this base, which invalidation passes through,
+// lists no subclasses.
+Ref make_epoch_base() {
     static PyMethodDef hiding_methods[] = {{"__subclasses__", no_subclasses, METH_NOARGS, nullptr},
                                            {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot hiding_slots[] = {{Py_tp_methods, hiding_methods}, {0, nullptr}};
@@ -52,11 +53,15 @@ Ref make_epoch_type() {
     Ref hiding = check(PyType_FromSpecWithBases(&hiding_spec, type_only.get()));
     Ref object_only = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Ref namespace_ = check(Py_BuildValue("{ss}", "__module__", "vortan.async_.synchronize"));
-    Ref base = check(PyObject_CallFunction(hiding.get(), "sOO", "_TagEpochBase", object_only.get(), namespace_.get()));
-    Ref base_only = check(PyTuple_Pack(1, base.get()));
+    return check(PyObject_CallFunction(hiding.get(), "sOO", "_TagEpochBase", object_only.get(), namespace_.get()));
+}
+
+// A type that only one read cache looks at; TypeCache arms it.
+Ref make_epoch_type(PyObject* base) {
+    Ref base_only = check(PyTuple_Pack(1, base));
     static PyType_Slot slots[] = {{0, nullptr}};
     static PyType_Spec spec = {"vortan.async_.synchronize._TagEpoch", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    return check(PyType_FromSpecWithBases(&spec, base_only.get()));  // TypeCache arms it
+    return check(PyType_FromSpecWithBases(&spec, base_only.get()));
 }
 
 }  // namespace
@@ -69,8 +74,9 @@ Ref make_state(PyObject* globals) {
     state->guard_factory = get_attr(thread.get(), name_rlock);
     state->arguments_nonblocking = check(PyTuple_Pack(1, Py_False));
     if (compat::version_tags_repeat) {
-        state->lock_owners.set_epoch(make_epoch_type());
-        state->locks.set_epoch(make_epoch_type());
+        Ref base = make_epoch_base();
+        state->lock_owners.set_epoch(make_epoch_type(base.get()));
+        state->locks.set_epoch(make_epoch_type(base.get()));
     }
     Ref capsule = check(PyCapsule_New(state.get(), state_capsule_name, delete_state));
     State* owned = state.release();  // the capsule owns it now
