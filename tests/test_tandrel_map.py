@@ -81,11 +81,12 @@ def test_results_come_in_item_order_from_contiguous_shares(chunksize, mapper, no
     assert [square for square, _ in results] == [x * x for x in range(50)]
     pids = [pid for _, pid in results]
     assert os.getpid() not in pids
-    # One child per share: a pid's items are one contiguous run.
-    runs_of_pids = [pid for i, pid in enumerate(pids) if i == 0 or pids[i - 1] != pid]
-    assert len(runs_of_pids) == len(set(runs_of_pids))
-    if chunksize is not None:
-        assert len(set(pids)) == -(-50 // chunksize)
+    # No more forks than running children: a child that ends its share
+    # claims the next, and each share runs whole in one child.
+    shares = -(-50 // chunksize) if chunksize else 8
+    assert len(set(pids)) == min(2, shares)
+    size = chunksize or 7
+    assert all(len(set(pids[first:first + size])) == 1 for first in range(0, 50, size))
 
 
 def test_closures_and_unpicklable_items_are_inherited_not_pickled(no_child_left):
@@ -166,11 +167,13 @@ def test_a_failing_item_lets_the_rest_of_its_share_go_on_with_return_exceptions(
     assert len({pid for _, pid in runs.read()}) == 1
 
 
-@pytest.mark.parametrize("each_item", [False, True], ids=["batched", "sent-each-item"])
-def test_a_child_killed_mid_share_loses_only_what_it_held(each_item, runs, gate, no_child_left):
+@pytest.mark.parametrize("each_item, chunksize", [(False, 6), (True, 6), (False, 2)],
+                         ids=["batched", "sent-each-item", "in-a-claimed-share"])
+def test_a_child_killed_mid_share_loses_only_what_it_held(each_item, chunksize, runs, gate, no_child_left):
     """Items 0-1 done, item 2 running when the child is killed: item 2 fails,
-    0-1 arrive when sent before 2 began (call_timeout sends each result),
-    and 3-5 run once, in a new child."""
+    0-1 arrive when sent before 2 began (call_timeout sends each result, and
+    a child sends a share whole before it claims the next), and 3-5 run
+    once, in a new child."""
     reader, writer = os.pipe()
 
     def item(x):
@@ -187,15 +190,15 @@ def test_a_child_killed_mid_share_loses_only_what_it_held(each_item, runs, gate,
     killer = threading.Thread(target=kill_item_two)
     killer.start()
     try:
-        results = Pcall.map(item, range(6), chunksize=6, call_timeout=HANG_GUARD if each_item else None,
-                            return_exceptions=True)
+        results = Pcall.map(item, range(6), chunksize=chunksize, max_running=1,
+                            call_timeout=HANG_GUARD if each_item else None, return_exceptions=True)
     finally:
         killer.join(HANG_GUARD)
         os.close(reader), os.close(writer)
     assert results[3:] == (3, 4, 5)
     assert isinstance(results[2], ChildProcessError) and "while running item 2" in str(results[2])
     assert (results[2].index, results[2].exitcode) == (2, -signal.SIGKILL)
-    if each_item:
+    if each_item or chunksize == 2:
         assert results[:2] == (0, 1)
     else:
         assert all(isinstance(r, ChildProcessError) and "before sending the result" in str(r) for r in results[:2])

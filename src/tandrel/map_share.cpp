@@ -13,21 +13,53 @@ namespace tandrel {
 
 using namespace python_objects;
 
-SharedProgress::SharedProgress(size_t count) : bytes_(sizeof(ShareProgress) * (count > 0 ? count : 1)) {
-    void* memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
+ShareBoard::ShareBoard(size_t items, size_t chunksize, size_t slots)
+    : items_(items), chunksize_(chunksize), shares_(items == 0 ? 0 : (items - 1) / chunksize + 1) {
+    const size_t header = sizeof(ShareProgress);  // holds the hint, keeps the arrays aligned
+    bytes_ = header + sizeof(ChildSlot) * slots + sizeof(ShareProgress) * shares_;
+    memory_ = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory_ == MAP_FAILED) {
+        memory_ = nullptr;
         PyErr_SetFromErrno(PyExc_OSError);
         throw PythonError{};
     }
-    slots_ = static_cast<ShareProgress*>(memory);
-    for (size_t i = 0; i < bytes_ / sizeof(ShareProgress); ++i) {
-        ShareProgress* slot = new (&slots_[i]) ShareProgress;
-        slot->begun_until.store(0, std::memory_order_relaxed);
-        slot->begun_at.store(0, std::memory_order_relaxed);
+    auto* bytes = static_cast<unsigned char*>(memory_);
+    lowest_unclaimed_ = new (bytes) std::atomic<std::int64_t>(0);
+    slots_at_ = reinterpret_cast<ChildSlot*>(bytes + header);
+    for (size_t i = 0; i < slots; ++i) {
+        ChildSlot* slot = new (&slots_at_[i]) ChildSlot;
+        slot->share.store(-1, std::memory_order_relaxed);
+        slot->claiming.store(-1, std::memory_order_relaxed);
+    }
+    shares_at_ = reinterpret_cast<ShareProgress*>(bytes + header + sizeof(ChildSlot) * slots);
+    for (size_t i = 0; i < shares_; ++i) {
+        ShareProgress* share = new (&shares_at_[i]) ShareProgress;
+        share->runner.store(0, std::memory_order_relaxed);
+        share->begun_until.store(static_cast<std::int64_t>(begin_of(i)), std::memory_order_relaxed);
+        share->begun_at.store(0, std::memory_order_relaxed);
     }
 }
 
-SharedProgress::~SharedProgress() { munmap(slots_, bytes_); }
+ShareBoard::~ShareBoard() {
+    if (memory_ != nullptr) munmap(memory_, bytes_);
+}
+
+std::optional<size_t> ShareBoard::claim(std::int64_t runner, ChildSlot* slot) noexcept {
+    for (auto share = static_cast<size_t>(lowest_unclaimed_->load(std::memory_order_acquire)); share < shares_; ++share) {
+        std::atomic<std::int64_t>& owner = shares_at_[share].runner;
+        if (owner.load(std::memory_order_acquire) != 0) continue;
+        if (slot != nullptr) slot->claiming.store(static_cast<std::int64_t>(share), std::memory_order_release);
+        std::int64_t unclaimed = 0;
+        if (!owner.compare_exchange_strong(unclaimed, runner, std::memory_order_acq_rel)) continue;
+        if (slot != nullptr) slot->share.store(static_cast<std::int64_t>(share), std::memory_order_release);
+        auto hint = lowest_unclaimed_->load(std::memory_order_relaxed);
+        const auto past = static_cast<std::int64_t>(share + 1);
+        while (hint < past && !lowest_unclaimed_->compare_exchange_weak(hint, past, std::memory_order_acq_rel)) {
+        }
+        return share;
+    }
+    return std::nullopt;
+}
 
 namespace {
 
@@ -80,6 +112,9 @@ Ref wrapped_failure(PyObject* globals, PyObject* function, size_t item) {
 class Batch {
 public:
     Batch(PyObject* globals, const ShareWork& work) : globals_(globals), work_(work) { reset(work.begin); }
+
+    // Results of another share follow: the batch starts again at `first`.
+    void restart(size_t first) { reset(first); }
 
     void add(Ref value, bool failed) {
         if (failed) {
@@ -156,27 +191,41 @@ private:
     std::chrono::steady_clock::time_point last_sent_;
 };
 
-// In the child: runs the share, item after item. Without gather, the first
-// failure ends the share once it is sent.
+// In the child: runs its share item after item, then the shares it claims,
+// each sent to its end before the next is claimed (the parent settles a dead
+// child's account from its last share alone). Without gather, the first
+// failure ends the child once it is sent.
 void run_share(PyObject* globals, const ShareWork& work) {
-    if (!PyTuple_CheckExact(work.items) || work.end > static_cast<size_t>(PyTuple_GET_SIZE(work.items)))
+    ShareBoard& board = *work.board;
+    if (!PyTuple_CheckExact(work.items) || board.end_of(board.shares() - 1) != static_cast<size_t>(PyTuple_GET_SIZE(work.items)))
         raise_error(PyExc_SystemError, "a map share's items are not the map's");
+    size_t share = work.share;
+    size_t begin = work.begin;
     Batch batch(globals, work);
-    for (size_t i = work.begin; i < work.end; ++i) {
-        work.progress->begun_at.store(steady_nanoseconds(), std::memory_order_relaxed);
-        work.progress->begun_until.store(static_cast<std::int64_t>(i + 1), std::memory_order_release);
-        Ref item = Ref::borrow(PyTuple_GET_ITEM(work.items, static_cast<Py_ssize_t>(i)));
-        Ref result = call_one(work.function, item.get());
-        const bool failed = !result;
-        if (failed) {
-            // SystemExit, KeyboardInterrupt & co. end the child, as in a plan.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
-            result = wrapped_failure(globals, work.function, i);
+    for (;;) {
+        ShareProgress& progress = board.share(share);
+        const size_t end = board.end_of(share);
+        for (size_t i = begin; i < end; ++i) {
+            progress.begun_at.store(steady_nanoseconds(), std::memory_order_relaxed);
+            progress.begun_until.store(static_cast<std::int64_t>(i + 1), std::memory_order_release);
+            Ref item = Ref::borrow(PyTuple_GET_ITEM(work.items, static_cast<Py_ssize_t>(i)));
+            Ref result = call_one(work.function, item.get());
+            const bool failed = !result;
+            if (failed) {
+                // SystemExit, KeyboardInterrupt & co. end the child, as in a plan.
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+                result = wrapped_failure(globals, work.function, i);
+            }
+            batch.add(std::move(result), failed);
+            if ((failed && !work.gather) || batch.due() || i + 1 == end) {
+                if (batch.send(i + 1) && !work.gather) return;
+            }
         }
-        batch.add(std::move(result), failed);
-        if ((failed && !work.gather) || batch.due() || i + 1 == work.end) {
-            if (batch.send(i + 1) && !work.gather) return;
-        }
+        const std::optional<size_t> next = board.claim(work.runner, &board.slot(work.slot));
+        if (!next) return;
+        share = *next;
+        begin = board.begin_of(share);
+        batch.restart(begin);
     }
 }
 
@@ -194,7 +243,7 @@ PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* share_repr(PyObject* self) noexcept {
     const ShareWork& work = as_share(self).work;
-    return PyUnicode_FromFormat("<items %zu to %zu of a map>", work.begin, work.end - 1);
+    return PyUnicode_FromFormat("<shares of a map, from item %zu>", work.begin);
 }
 
 int share_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -1,47 +1,76 @@
-// One child's share of a Pcall.map: a contiguous run of the items, which the
-// child inherits through the fork with the function, and whose results it
-// sends back in batches. The parent learns how far the child got through
-// memory the two share, so that when the child dies or is stopped it knows
-// which item was running and which were never begun.
+// The shares of a Pcall.map: contiguous runs of the items, which the
+// children inherit through the fork with the function, and whose results
+// they send back in batches. The parent learns who runs each share and how
+// far it got through memory they share, so that when a child dies or is
+// stopped it knows which item was running and which were never begun.
 #pragma once
 
 #include "python_objects/ref.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace tandrel {
 
-// Written by the child before it begins each item, read by the parent.
+// Written by the child running the share, read by the parent.
 struct ShareProgress {
+    std::atomic<std::int64_t> runner;       // 1 + the index of the child it belongs to; 0: unclaimed
     std::atomic<std::int64_t> begun_until;  // every item before this index was begun
     std::atomic<std::int64_t> begun_at;     // steady-clock nanoseconds the last one was begun
 };
+// What the parent needs to find the share a child was running when it died.
+struct ChildSlot {
+    std::atomic<std::int64_t> share;     // the share it runs, its claim made
+    std::atomic<std::int64_t> claiming;  // written before each claim, so that a claim never goes unseen
+};
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared with another process: nothing may lock behind it");
 
-// One ShareProgress per share, in memory that every child forked later shares
-// with the parent (MAP_SHARED, anonymous).
-class SharedProgress {
+// The shares of a map and who runs each, in memory that every child forked
+// later shares with the parent (MAP_SHARED, anonymous). A child that ends its
+// share claims the lowest unclaimed one itself, so that shares beyond one per
+// running child balance uneven items without a fork each. A claim is the one
+// atomic write of the share's runner: the parent claims the same way for the
+// children it forks, and no share is ever run by two.
+class ShareBoard {
 public:
-    explicit SharedProgress(size_t count);
-    ~SharedProgress();
-    SharedProgress(const SharedProgress&) = delete;
-    SharedProgress& operator=(const SharedProgress&) = delete;
-    ShareProgress& operator[](size_t share) noexcept { return slots_[share]; }
+    ShareBoard(size_t items, size_t chunksize, size_t slots);
+    ~ShareBoard();
+    ShareBoard(const ShareBoard&) = delete;
+    ShareBoard& operator=(const ShareBoard&) = delete;
+
+    size_t shares() const noexcept { return shares_; }
+    size_t begin_of(size_t share) const noexcept { return share * chunksize_; }
+    size_t end_of(size_t share) const noexcept { return std::min(items_, (share + 1) * chunksize_); }
+    size_t share_of(size_t item) const noexcept { return item / chunksize_; }
+    ShareProgress& share(size_t share) noexcept { return shares_at_[share]; }
+    ChildSlot& slot(size_t slot) noexcept { return slots_at_[slot]; }
+
+    // The lowest unclaimed share, now `runner`'s; none when all are taken.
+    // A child passes its slot, which records the claim as it is made.
+    std::optional<size_t> claim(std::int64_t runner, ChildSlot* slot) noexcept;
 
 private:
-    ShareProgress* slots_ = nullptr;
+    size_t items_, chunksize_, shares_;
+    std::atomic<std::int64_t>* lowest_unclaimed_ = nullptr;  // a hint: every share below it is claimed
+    ChildSlot* slots_at_ = nullptr;
+    ShareProgress* shares_at_ = nullptr;
+    void* memory_ = nullptr;
     size_t bytes_ = 0;
 };
 
-// What one child runs: function(items[i]) for i in [begin, end).
+// What one child runs: function(items[i]) from `begin` to the end of `share`,
+// then whatever shares it claims, each to its end.
 struct ShareWork {
     PyObject* function;
     PyObject* items;  // a tuple
+    size_t share;
     size_t begin;
-    size_t end;
-    ShareProgress* progress;
+    ShareBoard* board;
+    size_t slot;
+    std::int64_t runner;
     PyObject* queue;  // the sending end of the map's channel
     bool gather;      // a failed item's slot holds its exception and the share goes on
     bool each_item;   // every result is sent before the next item is begun

@@ -15,9 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -34,47 +31,13 @@ namespace {
 
 // ---- how the items are split -------------------------------------------------
 
-// What one fork costs this process: a fixed part, and a part that grows with
-// the resident memory whose page tables the fork copies. The first map of a
-// process starts from what a bare os.fork cost on the machine we measured
-// (0.5 ms for a 13 MiB interpreter, 36 ms for one holding 1 GiB); every map
-// then measures its own forks and moves the estimate towards them.
-struct ForkCost {
-    double fixed = 0.4e-3;
-    double per_byte = 34e-3 / (1024.0 * 1024 * 1024);
-
-    double estimate(double resident) const { return fixed + per_byte * resident; }
-    void observe(double seconds_per_fork, double resident) {
-        if (resident <= 0) return;
-        per_byte = (per_byte + std::max(0.0, seconds_per_fork - fixed) / resident) / 2;
-    }
-};
-ForkCost fork_cost;
-
-double resident_bytes() {
-    const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    char text[128];
-    const ssize_t length = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (length <= 0) return 0;
-    text[length] = '\0';
-    unsigned long long size = 0, resident = 0;
-    if (std::sscanf(text, "%llu %llu", &size, &resident) != 2) return 0;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
-// Shares beyond one per running child balance uneven items, at the price of
-// a fork each: up to four per running child, as long as their forks cost it
-// no more than this in all.
-constexpr double balancing_fork_budget = 0.010;
-constexpr size_t most_shares_per_child = 4;
+// Four shares per running child, as a pool cuts its chunks: a child that
+// ends its share claims the next, so a share beyond the first costs a message,
+// not a fork, and a child whose items run long leaves its neighbours work to take.
+constexpr size_t shares_per_child = 4;
 
 size_t default_chunksize(size_t count, size_t running) {
-    const double fork = fork_cost.estimate(resident_bytes());
-    const double affordable = std::floor(balancing_fork_budget / fork);
-    const auto per_child = static_cast<size_t>(std::clamp(affordable, 1.0, static_cast<double>(most_shares_per_child)));
-    const size_t shares = std::max<size_t>(1, std::min(count, running * std::min(per_child, count)));
+    const size_t shares = std::max<size_t>(1, std::min(count, running * std::min(shares_per_child, count)));
     return (count + shares - 1) / shares;
 }
 
@@ -186,9 +149,11 @@ public:
         run.call_timeout_given = options_.call_timeout_given;
         run.process_group = options_.process_group;
         run.grace_period = options_.grace_period;
-        for (size_t first = 0; first < count_; first += options_.chunksize)
-            shares_.push_back({first, first + std::min(options_.chunksize, count_ - first), first});
-        progress_ = std::make_unique<SharedProgress>(shares_.size());
+        const size_t share_count = (count_ - 1) / options_.chunksize + 1;
+        board_ = std::make_unique<ShareBoard>(count_, options_.chunksize, std::min(options_.max_running, share_count));
+        for (size_t share = 0; share < share_count; ++share)
+            shares_.push_back({board_->begin_of(share), board_->end_of(share), board_->begin_of(share)});
+        for (size_t slot = std::min(options_.max_running, share_count); slot-- > 0;) free_slots_.push_back(slot);
         if (options_.timeout > 0) {
             deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::min(options_.timeout, 1e9)));
@@ -196,8 +161,8 @@ public:
         // At exit nobody is left to read the results: the children are
         // stopped at once, as a dropped imap stops them.
         run.exit_deadline = Clock::now();
-        for (size_t share = 0; share < shares_.size(); ++share) add_child(share, shares_[share].begin);
         run.begin(options_.max_running);
+        add_children_for_unclaimed_shares();
         fork();
     }
 
@@ -270,19 +235,30 @@ private:
     PlanRun& run() { return run_of_holder(holder_.get()); }
     bool filled(size_t item) const { return static_cast<bool>(results_[item]); }
 
+    std::int64_t runner_of(size_t child) const { return static_cast<std::int64_t>(child) + 1; }
+
+    // A new child for `share` from item `first` on: a share just claimed, or
+    // the rest of one whose child died.
     void add_child(size_t share, size_t first) {
         PlanRun& run = this->run();
-        ShareProgress& progress = (*progress_)[share];
+        const size_t child = run.workers.size();
+        const size_t slot = free_slots_.back();
+        ShareProgress& progress = board_->share(share);
+        progress.runner.store(runner_of(child), std::memory_order_release);
         progress.begun_until.store(static_cast<std::int64_t>(first), std::memory_order_release);
-        const ShareWork work{options_.function.get(), options_.items.get(), first, shares_[share].end, &progress,
-                             sender_.get(), options_.gather, options_.call_timeout > 0};
+        board_->slot(slot).share.store(static_cast<std::int64_t>(share), std::memory_order_release);
+        board_->slot(slot).claiming.store(-1, std::memory_order_release);
+        const ShareWork work{options_.function.get(), options_.items.get(), share, first, board_.get(), slot,
+                             runner_of(child), sender_.get(), options_.gather, options_.call_timeout > 0};
         Ref target = make_map_share(globals_.get(), work);
         Ref child_labor = lookup_global(globals_.get(), global_child_labor);
-        Ref index = check(PyLong_FromSize_t(run.workers.size()));
+        Ref index = check(PyLong_FromSize_t(child));
         Ref positional = check(PyTuple_Pack(2, index.get(), sender_.get()));
         Ref keywords = check(PyDict_New());
         check_status(PyDict_SetItem(keywords.get(), name_target, target.get()));
         Ref worker = check(PyObject_Call(child_labor.get(), positional.get(), keywords.get()));
+        free_slots_.pop_back();
+        slot_of_child_.push_back(slot);
         share_of_child_.push_back(share);
         first_of_child_.push_back(first);
         report_failure_.emplace_back();
@@ -290,18 +266,42 @@ private:
         run.add_child(std::move(worker));
     }
 
-    // Forks the children waiting, under the cap, and learns from their cost.
-    void fork() {
+    // Children for the shares nobody has claimed, while the cap allows: at
+    // the start, and when a child ended with shares left (it died, or was
+    // stopped at a limit, with nothing of its own left to run). Past a
+    // failure nothing is added: every share before it is claimed already,
+    // since claims always take the lowest unclaimed share.
+    void add_children_for_unclaimed_shares() {
         PlanRun& run = this->run();
-        const size_t before = run.next_to_fork;
-        const Clock::time_point began = Clock::now();
-        fork_children(globals_.get(), run, false);
-        const size_t forked = run.next_to_fork - before;
-        if (forked > 0) {
-            const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-            fork_cost.observe(seconds / static_cast<double>(forked), resident_bytes());
+        while (stop_ == Stop::none && failure_ == none && !free_slots_.empty() &&
+               run.alive() + (run.children.size() - run.next_to_fork) < options_.max_running) {
+            const std::optional<size_t> share = board_->claim(runner_of(run.workers.size()), nullptr);
+            if (!share) return;
+            add_child(*share, board_->begin_of(*share));
         }
     }
+
+    // The share a child runs now (or ran last): the one it was given, or the
+    // last it claimed. A claim under way counts once the share is its runner's.
+    size_t current_share(size_t child) {
+        ChildSlot& slot = board_->slot(slot_of_child_[child]);
+        const std::int64_t claiming = slot.claiming.load(std::memory_order_acquire);
+        if (claiming >= 0 && static_cast<size_t>(claiming) < board_->shares() &&
+            board_->share(static_cast<size_t>(claiming)).runner.load(std::memory_order_acquire) == runner_of(child))
+            return static_cast<size_t>(claiming);
+        const std::int64_t share = slot.share.load(std::memory_order_acquire);
+        return share >= 0 && static_cast<size_t>(share) < board_->shares() ? static_cast<size_t>(share)
+                                                                           : share_of_child_[child];
+    }
+
+    // Where the child began `share`: the item it was given for its first, the
+    // share's first item for the others.
+    size_t first_in(size_t child, size_t share) const {
+        return share == share_of_child_[child] ? first_of_child_[child] : shares_[share].begin;
+    }
+
+    // Forks the children waiting, under the cap.
+    void fork() { fork_children(globals_.get(), run(), false); }
 
     // A child's time limit counts from the item it began last.
     void track_item_starts() {
@@ -309,8 +309,9 @@ private:
         for (size_t c = 0; c < run.children.size(); ++c) {
             Child& child = run.children[c];
             if (!child.alive() || child.stopped_at != Child::Limit::none) continue;
-            const ShareProgress& progress = (*progress_)[share_of_child_[c]];
-            if (progress.begun_until.load(std::memory_order_acquire) <= static_cast<std::int64_t>(first_of_child_[c]))
+            const size_t share = current_share(c);
+            const ShareProgress& progress = board_->share(share);
+            if (progress.begun_until.load(std::memory_order_acquire) <= static_cast<std::int64_t>(first_in(c, share)))
                 continue;
             const Clock::time_point begun{std::chrono::duration_cast<Clock::duration>(
                 std::chrono::nanoseconds(progress.begun_at.load(std::memory_order_relaxed)))};
@@ -339,7 +340,10 @@ private:
         tandrel::step(globals_.get(), run, wait, Python::allowed);
         take_messages();
         take_ends();
-        if (stop_ == Stop::none) fork();
+        if (stop_ == Stop::none) {
+            add_children_for_unclaimed_shares();
+            fork();
+        }
     }
 
     void take_messages() {
@@ -361,7 +365,6 @@ private:
     }
 
     void take_batch(size_t child, PyObject* batch) {
-        Share& share = shares_[share_of_child_[child]];
         Ref first_object = Ref::borrow(PyList_GET_ITEM(batch, 0));
         Ref values = Ref::borrow(PyList_GET_ITEM(batch, 1));
         Ref failed = Ref::borrow(PyList_GET_ITEM(batch, 2));
@@ -372,6 +375,10 @@ private:
             PyErr_Clear();
             return;
         }
+        if (first >= count_) return;
+        const size_t share_index = board_->share_of(first);
+        if (board_->share(share_index).runner.load(std::memory_order_acquire) != runner_of(child)) return;
+        Share& share = shares_[share_index];
         const auto length = static_cast<size_t>(PyList_GET_SIZE(values.get()));
         if (first < share.next_unreported || first > share.end || length > share.end - first) return;
         // Results between are those of a batch that could not be rebuilt.
@@ -439,19 +446,34 @@ private:
         return item_error(type, std::move(message), item, pid.get(), exitcode.get(), report_failure_[child].get());
     }
 
-    // The child's share as far as it got: the item it was running fails, as
-    // do those it finished without sending; the items it never began go to a
-    // new child. A child that began nothing fails the first of them instead,
-    // so that every fork moves the map on and no item runs twice.
+    // A child's account once it has ended: its shares before the last were
+    // run and sent to their ends (it sends a share before claiming the next),
+    // so their results missing now were lost here; its last share is settled
+    // as far as the child got in it.
     void child_ended(size_t child) {
-        const size_t share_index = share_of_child_[child];
+        free_slots_.push_back(slot_of_child_[child]);
+        const bool filling = stop_ == Stop::none || (stop_ == Stop::deadline && options_.gather);
+        if (!filling) return;
+        const size_t last = current_share(child);
+        for (size_t share = share_of_child_[child]; share < last; ++share) {
+            if (board_->share(share).runner.load(std::memory_order_acquire) != runner_of(child)) continue;
+            Share& ran = shares_[share];
+            for (; ran.next_unreported < ran.end; ++ran.next_unreported)
+                fail(ran.next_unreported, lost_error(child, ran.next_unreported));
+        }
+        settle_last_share(child, last);
+    }
+
+    // The item the child was running fails, as do those it finished without
+    // sending; the items it never began go to a new child. A child that began
+    // nothing fails the first of them instead, so that every fork moves the
+    // map on and no item runs twice.
+    void settle_last_share(size_t child, size_t share_index) {
         Share& share = shares_[share_index];
         size_t sent = share.next_unreported;
         if (sent >= share.end) return;
-        const bool filling = stop_ == Stop::none || (stop_ == Stop::deadline && options_.gather);
-        if (!filling) return;
-        const size_t first = first_of_child_[child];
-        const std::int64_t progress = (*progress_)[share_index].begun_until.load(std::memory_order_acquire);
+        const size_t first = first_in(child, share_index);
+        const std::int64_t progress = board_->share(share_index).begun_until.load(std::memory_order_acquire);
         const size_t begun = std::clamp<size_t>(progress < 0 ? 0 : static_cast<size_t>(progress), first, share.end);
         if (begun > sent) {
             // A share that ran to its end had nothing running at the end.
@@ -510,9 +532,11 @@ private:
     MapOptions options_;
     size_t count_;
     Ref sender_, holder_;
-    std::unique_ptr<SharedProgress> progress_;
+    std::unique_ptr<ShareBoard> board_;
     std::vector<Share> shares_;
-    std::vector<size_t> share_of_child_, first_of_child_;
+    std::vector<size_t> free_slots_;  // the board's slots that no child holds
+    // Per child: its slot, and the share and item it was forked to begin with.
+    std::vector<size_t> slot_of_child_, share_of_child_, first_of_child_;
     std::vector<Ref> report_failure_;
     std::vector<char> finished_;  // the child's share ran to its end
     std::vector<Ref> results_;
@@ -649,9 +673,9 @@ Ref imap_body(Function& function, Arguments& arguments) {
     "    inherited through the fork, never pickled (closures and lambdas work).\n" \
     ":param iterable: read once, in the caller, before anything forks; its items\n" \
     "    are inherited too. Only the results are pickled.\n" \
-    ":param chunksize: items per child. None (the default) chooses the split from\n" \
-    "    the measured cost of a fork: up to four shares per running child, fewer\n" \
-    "    when forking this process costs more (a large parent).\n" \
+    ":param chunksize: items per share. None (the default) makes four shares per\n" \
+    "    running child. A child that ends its share claims the next one nobody\n" \
+    "    has, so a share costs a message, not a fork.\n" \
     ":param max_running: children alive at once. None takes the attribute\n" \
     "    max_running of the class, and when that is None the number of CPUs this\n" \
     "    process may run on.\n" \
@@ -709,8 +733,9 @@ const FunctionSpec map_spec{
     "map classmethod\n"
     "\n"
     "Returns the tuple of function(item) for each item of iterable, in item\n"
-    "order. The items are cut into contiguous shares, each run by one forked\n"
-    "child, which sends its results back in batches as it goes.\n"
+    "order. The items are cut into contiguous shares; at most max_running\n"
+    "forked children run them, each claiming the next share when it ends one,\n"
+    "and send their results back in batches as they go.\n"
     "\n" MAP_PARAMETERS_DOC,
     map_parameters,
     map_body,
