@@ -104,7 +104,10 @@ def targets_for(version):
         return 0.50, None
     if minor == (3, 10):
         return 1.00, None
-    if (3, 11) <= minor <= (3, 13):
+    gil_off = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    if gil_off:
+        return 1.00, None
+    if minor >= (3, 11):
         return 1.30, None
     return None, None
 
