@@ -295,6 +295,21 @@ def test_imap_yields_each_result_as_it_and_every_earlier_one_arrive(gate, no_chi
     assert list(iterator) == [2, 3]
 
 
+def test_a_share_found_through_the_collector_never_runs_in_the_map_process(no_child_left):
+    iterator = Pcall.imap(lambda x: x, range(4), chunksize=1)
+    shares = [o for o in gc.get_objects() if type(o).__name__ == "MapShare"]
+    assert shares
+    for share in shares:  # while the map runs, and once it is gone
+        with pytest.raises(RuntimeError, match="only in a child that its map forked"):
+            share()
+    assert list(iterator) == [0, 1, 2, 3]
+    del iterator
+    gc.collect()
+    for share in shares:
+        with pytest.raises(RuntimeError):
+            share()
+
+
 def waiting_in_poll(pid):
     with open("/proc/%d/wchan" % pid) as f:
         return "poll" in f.read()

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <new>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace tandrel {
 
@@ -72,7 +73,8 @@ constexpr auto batch_interval = std::chrono::milliseconds(50);
 struct ShareObject {
     PyObject_HEAD
     PyObject* globals;
-    ShareWork work;  // owns function, items and queue
+    ShareWork work;  // owns function, items and queue; constructed in place
+    long made_in;    // the pid of the map's process, where a share never runs
 };
 
 PyTypeObject share_type = static_type_header();
@@ -235,6 +237,9 @@ PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise_error(PyExc_TypeError, "a map share takes no arguments");
         ShareObject& share = as_share(self);
         if (share.work.function == nullptr) raise_error(PyExc_ValueError, "a cleared map share cannot run");
+        // Run by its map's own process, it would take shares from the children.
+        if (static_cast<long>(getpid()) == share.made_in)
+            raise_error(PyExc_RuntimeError, "a map share runs only in a child that its map forked");
         Ref keep = Ref::borrow(self);
         run_share(share.globals, share.work);
         return Ref::borrow(Py_None);
@@ -267,6 +272,7 @@ int share_clear(PyObject* self) {
 void share_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     share_clear(self);
+    as_share(self).work.~ShareWork();
     PyObject_GC_Del(self);
 }
 
@@ -291,7 +297,8 @@ Ref make_map_share(PyObject* globals, const ShareWork& work) {
     ShareObject* share = PyObject_GC_New(ShareObject, &share_type);
     if (share == nullptr) throw PythonError{};
     share->globals = Ref::borrow(globals).release();
-    share->work = work;
+    new (&share->work) ShareWork(work);
+    share->made_in = static_cast<long>(getpid());
     Py_INCREF(work.function);
     Py_INCREF(work.items);
     Py_INCREF(work.queue);

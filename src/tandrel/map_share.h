@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace tandrel {
@@ -68,7 +69,7 @@ struct ShareWork {
     PyObject* items;  // a tuple
     size_t share;
     size_t begin;
-    ShareBoard* board;
+    std::shared_ptr<ShareBoard> board;  // a share outlives its map while its object does
     size_t slot;
     std::int64_t runner;
     PyObject* queue;  // the sending end of the map's channel
