@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <utility>
 
 namespace tandrel {
 
@@ -54,12 +54,38 @@ public:
     std::optional<size_t> claim(std::int64_t runner, ChildSlot* slot) noexcept;
 
 private:
+    friend class BoardRef;
+    std::atomic<size_t> owners_{0};  // BoardRefs, in this process
     size_t items_, chunksize_, shares_;
     std::atomic<std::int64_t>* lowest_unclaimed_ = nullptr;  // a hint: every share below it is claimed
     ChildSlot* slots_at_ = nullptr;
     ShareProgress* shares_at_ = nullptr;
     void* memory_ = nullptr;
     size_t bytes_ = 0;
+};
+
+// An owning handle on a board: its map holds one and each share object one,
+// so that a share never outlives the memory it writes. (std::shared_ptr would
+// bind a glibc symbol newer than the wheels may assume.)
+class BoardRef {
+public:
+    BoardRef() = default;
+    explicit BoardRef(ShareBoard* board) noexcept : board_(board) {
+        if (board_ != nullptr) board_->owners_.fetch_add(1, std::memory_order_relaxed);
+    }
+    BoardRef(const BoardRef& other) noexcept : BoardRef(other.board_) {}
+    BoardRef& operator=(BoardRef other) noexcept {
+        std::swap(board_, other.board_);
+        return *this;
+    }
+    ~BoardRef() {
+        if (board_ != nullptr && board_->owners_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete board_;
+    }
+    ShareBoard* operator->() const noexcept { return board_; }
+    ShareBoard& operator*() const noexcept { return *board_; }
+
+private:
+    ShareBoard* board_ = nullptr;
 };
 
 // What one child runs: function(items[i]) from `begin` to the end of `share`,
@@ -69,7 +95,7 @@ struct ShareWork {
     PyObject* items;  // a tuple
     size_t share;
     size_t begin;
-    std::shared_ptr<ShareBoard> board;  // a share outlives its map while its object does
+    BoardRef board;
     size_t slot;
     std::int64_t runner;
     PyObject* queue;  // the sending end of the map's channel

@@ -150,7 +150,7 @@ public:
         run.process_group = options_.process_group;
         run.grace_period = options_.grace_period;
         const size_t share_count = (count_ - 1) / options_.chunksize + 1;
-        board_ = std::make_shared<ShareBoard>(count_, options_.chunksize, std::min(options_.max_running, share_count));
+        board_ = BoardRef(new ShareBoard(count_, options_.chunksize, std::min(options_.max_running, share_count)));
         for (size_t share = 0; share < share_count; ++share)
             shares_.push_back({board_->begin_of(share), board_->end_of(share), board_->begin_of(share)});
         for (size_t slot = std::min(options_.max_running, share_count); slot-- > 0;) free_slots_.push_back(slot);
@@ -532,7 +532,7 @@ private:
     MapOptions options_;
     size_t count_;
     Ref sender_, holder_;
-    std::shared_ptr<ShareBoard> board_;
+    BoardRef board_;
     std::vector<Share> shares_;
     std::vector<size_t> free_slots_;  // the board's slots that no child holds
     // Per child: its slot, and the share and item it was forked to begin with.
