@@ -156,6 +156,23 @@ def test_without_return_exceptions_the_lowest_failing_item_is_raised(function, e
     assert "3" in str(info.value)
 
 
+def test_after_a_failure_no_child_claims_more_shares(runs, gate, no_child_left):
+    def item(x):
+        runs.note(x)
+        if x == 0:
+            gate.wait(2.0)  # holds the failure back from being raised
+        elif x == 1:
+            raise ValueError(x)
+        else:
+            threading.Event().wait(0.04)
+        return x
+
+    with pytest.raises(ValueError):
+        Pcall.map(item, range(50), chunksize=1, max_running=3)
+    # Without the stop, the third child would run nearly all 48 others meanwhile.
+    assert len(runs.read()) < 25
+
+
 def test_a_failing_item_lets_the_rest_of_its_share_go_on_with_return_exceptions(runs, no_child_left):
     def item(x):
         runs.note(x)

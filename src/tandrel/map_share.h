@@ -52,6 +52,8 @@ public:
     // The lowest unclaimed share, now `runner`'s; none when all are taken.
     // A child passes its slot, which records the claim as it is made.
     std::optional<size_t> claim(std::int64_t runner, ChildSlot* slot) noexcept;
+    // No share is claimed after this: the children end with the share they run.
+    void close_claims() noexcept { lowest_unclaimed_->store(static_cast<std::int64_t>(shares_), std::memory_order_release); }
 
 private:
     friend class BoardRef;

@@ -400,7 +400,10 @@ private:
 
     void fail(size_t item, Ref failure) {
         results_[item] = std::move(failure);
-        if (!options_.gather && stop_ == Stop::none) failure_ = std::min(failure_, item);
+        if (options_.gather || stop_ != Stop::none) return;
+        failure_ = std::min(failure_, item);
+        // Every share before the failure is claimed already; the rest are not needed.
+        board_->close_claims();
     }
 
     // Children that ended, once the messages they sent have been taken.
