@@ -37,7 +37,8 @@ namespace {
 constexpr size_t shares_per_child = 4;
 
 size_t default_chunksize(size_t count, size_t running) {
-    const size_t shares = std::max<size_t>(1, std::min(count, running * std::min(shares_per_child, count)));
+    // running < count keeps the product far from overflowing.
+    const size_t shares = std::max<size_t>(1, running >= count ? count : std::min(count, running * shares_per_child));
     return (count + shares - 1) / shares;
 }
 
