@@ -244,11 +244,6 @@ private:
         PlanRun& run = this->run();
         const size_t child = run.workers.size();
         const size_t slot = free_slots_.back();
-        ShareProgress& progress = board_->share(share);
-        progress.runner.store(runner_of(child), std::memory_order_release);
-        progress.begun_until.store(static_cast<std::int64_t>(first), std::memory_order_release);
-        board_->slot(slot).share.store(static_cast<std::int64_t>(share), std::memory_order_release);
-        board_->slot(slot).claiming.store(-1, std::memory_order_release);
         const ShareWork work{options_.function.get(), options_.items.get(), share, first, board_, slot,
                              runner_of(child), sender_.get(), options_.gather, options_.call_timeout > 0};
         Ref target = make_map_share(globals_.get(), work);
@@ -258,6 +253,11 @@ private:
         Ref keywords = check(PyDict_New());
         check_status(PyDict_SetItem(keywords.get(), name_target, target.get()));
         Ref worker = check(PyObject_Call(child_labor.get(), positional.get(), keywords.get()));
+        ShareProgress& progress = board_->share(share);
+        progress.runner.store(runner_of(child), std::memory_order_release);
+        progress.begun_until.store(static_cast<std::int64_t>(first), std::memory_order_release);
+        board_->slot(slot).share.store(static_cast<std::int64_t>(share), std::memory_order_release);
+        board_->slot(slot).claiming.store(-1, std::memory_order_release);
         free_slots_.pop_back();
         slot_of_child_.push_back(slot);
         share_of_child_.push_back(share);
@@ -542,7 +542,7 @@ private:
     // Per child: its slot, and the share and item it was forked to begin with.
     std::vector<size_t> slot_of_child_, share_of_child_, first_of_child_;
     std::vector<Ref> report_failure_;
-    std::vector<char> finished_;  // the child's share ran to its end
+    std::vector<char> finished_;  // the child reported: its last share ran to its end, or to a failure it sent
     std::vector<Ref> results_;
     size_t next_ = 0;
     size_t failure_ = none;  // the lowest failed item, when failures are raised
