@@ -83,6 +83,36 @@ def test_a_dropped_plan_does_not_keep_the_program_from_exiting():
     assert r.stdout == "dropped\n"
 
 
+def test_a_plan_dropped_while_the_exit_handler_waits_for_it_is_stopped_at_once():
+    # A signal handler drops every plan while the exit handler waits for the
+    # newest: the handler must neither touch the freed run nor wait any longer.
+    began = time.monotonic()
+    r = run_python("""
+        import gc, os, signal, time
+        import vortan.async_.tandrel as tandrel
+
+        def target():
+            time.sleep(60)
+
+        plans = [tandrel.Pcall([target, target], timeout=60) for _ in range(3)]
+        for plan in plans:
+            plan.start()
+        print(" ".join(str(pid) for plan in plans for pid in plan.pids))
+        del plan
+
+        def drop(*_):
+            plans.clear()
+            gc.collect()
+
+        signal.signal(signal.SIGALRM, drop)
+        signal.setitimer(signal.ITIMER_REAL, 0.5)
+    """, timeout=HANG_GUARD)
+    elapsed = time.monotonic() - began
+    assert r.returncode == 0 and r.stderr == "", r.stderr
+    assert elapsed < 30  # not the plans' timeout of 60 seconds
+    wait_ended(*(int(pid) for pid in r.stdout.split()))
+
+
 def test_a_child_killed_mid_message_harms_only_itself(gate):
     # Child 2 is killed while its result is half sent; children 0 and 1 send
     # theirs afterwards through the same channel.

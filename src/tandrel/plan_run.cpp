@@ -14,6 +14,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <utility>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -87,6 +88,19 @@ private:
     static inline std::atomic<pthread_t> owner_{};
     static inline int depth_ = 0;  // only its holder reads or writes it
 };
+
+// The run the exit handler is stopping, and whether its plan was dropped
+// meanwhile (by a signal handler, say): the run is then left to the handler,
+// which must not find it gone, and deleted once the handler is done with it.
+PlanRun* run_stopped_at_exit = nullptr;
+bool run_stopped_at_exit_dropped = false;
+
+// Whether `run` is left to the exit handler. Another thread waits here until
+// the handler has finished, as it would to unlink the run.
+bool left_to_exit_handler(PlanRun* run) {
+    const RunsGuard held;
+    return run == run_stopped_at_exit;
+}
 
 }  // namespace
 
@@ -230,7 +244,7 @@ int holder_traverse(PyObject* object, visitproc visit, void* arg) {
 
 int holder_clear(PyObject* object) {
     PlanRun* run = as_holder(object).run;
-    if (run == nullptr) return 0;
+    if (run == nullptr || left_to_exit_handler(run)) return 0;
     {
         // Deallocation may come while an error propagates: it stays as it was.
         Ref pending = Ref::steal(compat::fetch_raised_exception());
@@ -248,8 +262,13 @@ int holder_clear(PyObject* object) {
 
 void holder_dealloc(PyObject* object) {
     PyObject_GC_UnTrack(object);
-    holder_clear(object);
-    delete as_holder(object).run;  // stops its children, closes the receiving end
+    PlanRun* run = as_holder(object).run;
+    if (run != nullptr && left_to_exit_handler(run)) {
+        run_stopped_at_exit_dropped = true;
+    } else {
+        holder_clear(object);
+        delete run;  // stops its children, closes the receiving end
+    }
     Py_TYPE(object)->tp_free(object);
 }
 
@@ -831,13 +850,18 @@ void stop_runs_at_exit(PyObject* globals) {
     // (a Ctrl-C during the wait) is raised at the end.
     Ref error;
     const RunsGuard held;
-    for (PlanRun* run = PlanRun::open_; run != nullptr; run = run->next_) {
-        if (!run->owned_here() || run->alive() == 0) continue;
+    for (PlanRun* run = PlanRun::open_; run != nullptr;) {
+        if (run->stopped_at_exit_ || !run->owned_here() || run->alive() == 0) {
+            run = run->next_;
+            continue;
+        }
+        run->stopped_at_exit_ = true;
+        run_stopped_at_exit = run;
         run->stop_forking();
         try {
             // Reading the channel on: a child blocked sending to a plan nobody
             // joins must not hold up the wait.
-            while (run->alive() > 0 && !error) {
+            while (run->alive() > 0 && !error && !run_stopped_at_exit_dropped) {
                 const double left = run->exit_deadline ? seconds_until(*run->exit_deadline) : 0.25;
                 if (left <= 0) break;
                 step(globals, *run, std::min(left, 0.25), Python::none);
@@ -847,11 +871,22 @@ void stop_runs_at_exit(PyObject* globals) {
             error = Ref::steal(compat::fetch_raised_exception());
         }
         try {
-            stop_children(globals, nullptr, *run, false, error ? Python::none : Python::allowed);
+            // A plan dropped meanwhile has its children killed below, as a dropped plan does.
+            if (!run_stopped_at_exit_dropped)
+                stop_children(globals, nullptr, *run, false, error ? Python::none : Python::allowed);
         } catch (const PythonError&) {
             Ref raised = Ref::steal(compat::fetch_raised_exception());
             if (!error) error = std::move(raised);
         }
+        run_stopped_at_exit = nullptr;
+        if (!std::exchange(run_stopped_at_exit_dropped, false)) {
+            run = run->next_;
+            continue;
+        }
+        // Its last references may drop other runs: start again from the first.
+        abandon(*run);
+        delete run;
+        run = PlanRun::open_;
     }
     reap_orphans(true);
     if (error) {

@@ -178,6 +178,7 @@ private:
     PlanRun* previous_ = nullptr;  // every run of this process, for the exit handler
     PlanRun* next_ = nullptr;
     static inline PlanRun* open_ = nullptr;
+    bool stopped_at_exit_ = false;  // the exit handler has been through it
     friend void stop_runs_at_exit(PyObject* globals);
 };
 
