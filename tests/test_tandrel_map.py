@@ -326,6 +326,29 @@ def test_a_share_found_through_the_collector_never_runs_in_the_map_process(no_ch
         with pytest.raises(RuntimeError):
             share()
 
+    def call_a_share(x):  # in a child, which runs a share already
+        share = next(o for o in gc.get_objects() if type(o).__name__ == "MapShare")
+        try:
+            share()
+        except RuntimeError as e:
+            return str(e)
+
+    assert Pcall.map(call_a_share, range(2), chunksize=1) == ("this process runs a map share already",) * 2
+
+
+def test_a_function_that_forks_runs_no_items_in_the_new_process(runs, no_child_left):
+    def item(x):
+        if x == 2:
+            pid = os.fork()
+            if pid == 0:
+                return "from the new process"  # back into the map, in a process the map did not fork
+            os.waitpid(pid, 0)
+        runs.note(x)
+        return x
+
+    assert Pcall.map(item, range(8), chunksize=2, max_running=1, timeout=HANG_GUARD) == tuple(range(8))
+    assert sorted(x for x, _ in runs.read()) == list(range(8))  # each once, all in the map's child
+
 
 def waiting_in_poll(pid):
     with open("/proc/%d/wchan" % pid) as f:

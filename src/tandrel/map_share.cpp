@@ -5,8 +5,10 @@
 #include "plan_run.h"
 #include "python_objects/calls.h"
 
+#include <atomic>
 #include <chrono>
 #include <new>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -85,6 +87,29 @@ ShareObject& as_share(PyObject* object) { return *reinterpret_cast<ShareObject*>
 Ref call_one(PyObject* function, PyObject* argument) {
     PyObject* argv[2] = {nullptr, argument};
     return Ref::steal(compat::vectorcall(function, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// How many forks this process is from the first: a share notices when the
+// function it runs forked and came back in the new process, which is no
+// child of the map and must not run the map's items. Counted from the first
+// share made, before the map forks anything.
+std::atomic<unsigned long> forks_descended{0};
+
+unsigned long fork_generation() {
+    static const int counting = pthread_atfork(nullptr, nullptr, [] {
+        forks_descended.fetch_add(1, std::memory_order_relaxed);
+    });
+    (void)counting;
+    return forks_descended.load(std::memory_order_relaxed);
+}
+
+// The fork generation in which a share is running, if one is: one process
+// runs one share, however its function finds another.
+unsigned long generation_running_a_share = ~0UL;
+
+[[noreturn]] void raise_forked_in_item() {
+    raise_error(PyExc_RuntimeError,
+                "a map item's function forked and returned in the new process, which runs none of the map's items");
 }
 
 std::int64_t steady_nanoseconds() {
@@ -203,6 +228,7 @@ void run_share(PyObject* globals, const ShareWork& work) {
         raise_error(PyExc_SystemError, "a map share's items are not the map's");
     size_t share = work.share;
     size_t begin = work.begin;
+    const unsigned long generation = fork_generation();
     Batch batch(globals, work);
     for (;;) {
         ShareProgress& progress = board.share(share);
@@ -212,6 +238,7 @@ void run_share(PyObject* globals, const ShareWork& work) {
             progress.begun_until.store(static_cast<std::int64_t>(i + 1), std::memory_order_release);
             Ref item = Ref::borrow(PyTuple_GET_ITEM(work.items, static_cast<Py_ssize_t>(i)));
             Ref result = call_one(work.function, item.get());
+            if (fork_generation() != generation) raise_forked_in_item();
             const bool failed = !result;
             if (failed) {
                 // SystemExit, KeyboardInterrupt & co. end the child, as in a plan.
@@ -240,6 +267,9 @@ PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Run by its map's own process, it would take shares from the children.
         if (static_cast<long>(getpid()) == share.made_in)
             raise_error(PyExc_RuntimeError, "a map share runs only in a child that its map forked");
+        if (generation_running_a_share == fork_generation())
+            raise_error(PyExc_RuntimeError, "this process runs a map share already");
+        generation_running_a_share = fork_generation();
         Ref keep = Ref::borrow(self);
         run_share(share.globals, share.work);
         return Ref::borrow(Py_None);
@@ -299,6 +329,7 @@ Ref make_map_share(PyObject* globals, const ShareWork& work) {
     share->globals = Ref::borrow(globals).release();
     new (&share->work) ShareWork(work);
     share->made_in = static_cast<long>(getpid());
+    fork_generation();  // counting from now, before the map forks
     Py_INCREF(work.function);
     Py_INCREF(work.items);
     Py_INCREF(work.queue);

@@ -470,8 +470,9 @@ private:
 
     // The item the child was running fails, as do those it finished without
     // sending; the items it never began go to a new child. A child that began
-    // nothing fails the first of them instead, so that every fork moves the
-    // map on and no item runs twice.
+    // nothing of the share it was forked for fails the first of them instead,
+    // so that every fork moves the map on and no item runs twice. (One that
+    // died between claiming a share and beginning it had moved the map on.)
     void settle_last_share(size_t child, size_t share_index) {
         Share& share = shares_[share_index];
         size_t sent = share.next_unreported;
@@ -485,7 +486,7 @@ private:
             for (; sent < finished; ++sent) fail(sent, lost_error(child, sent));
             if (sent < begun) fail(sent, running_error(child, sent));
             sent = begun;
-        } else if (sent == first && stop_ == Stop::none) {
+        } else if (sent == first && share_index == share_of_child_[child] && stop_ == Stop::none) {
             Ref pid = worker_attribute(child, name_pid), exitcode = worker_attribute(child, name_exitcode);
             fail(sent, item_error(PyExc_ChildProcessError,
                                   check(PyUnicode_FromFormat("Child process-%zu (pid %S) ended with exit code %S before "
