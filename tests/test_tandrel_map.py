@@ -391,6 +391,28 @@ def test_an_imap_left_open_at_exit_does_not_hold_up_the_interpreter(tmp_path):
     wait_ended(*pids)
 
 
+@pytest.mark.parametrize("gather", [False, True])
+def test_an_imap_read_after_the_exit_handler_stopped_it_raises_instead_of_waiting(gather):
+    # An exit function registered before the import runs after the module's.
+    result = run_python("""
+        import atexit, threading
+        def read_on():
+            try:
+                list(results)
+            except Exception as e:
+                print(type(e).__name__)
+        atexit.register(read_on)
+        from vortan.async_.tandrel import Pcall
+        def item(x):
+            if x:
+                threading.Event().wait(60)
+            return x
+        results = Pcall.imap(item, range(20), chunksize=1, return_exceptions=%s)
+        print(next(results))
+    """ % gather, timeout=HANG_GUARD)
+    assert result.stdout.split() == ["0", "RuntimeError" if gather else "ChildProcessError"], result.stderr
+
+
 class Sneaky:
     def __iter__(self):
         raise AssertionError("the iterable was read")

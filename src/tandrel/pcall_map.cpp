@@ -341,6 +341,14 @@ private:
         tandrel::step(globals_.get(), run, wait, Python::allowed);
         take_messages();
         take_ends();
+        if (stop_ == Stop::none && run.stage() == PlanRun::Stage::ended && !(next_ < count_ && filled(next_))) {
+            // Stopped from outside: the exit handler ended the children, and
+            // nothing is forked again to run what they left.
+            stop_ = Stop::closed;
+            ended_ = true;
+            close_if_quiet();
+            raise_error(PyExc_RuntimeError, "the map's children were stopped as the interpreter exits");
+        }
         if (stop_ == Stop::none) {
             add_children_for_unclaimed_shares();
             fork();
