@@ -16,10 +16,11 @@ namespace tandrel {
 
 using namespace python_objects;
 
-ShareBoard::ShareBoard(size_t items, size_t chunksize, size_t slots)
-    : items_(items), chunksize_(chunksize), shares_(items == 0 ? 0 : (items - 1) / chunksize + 1) {
+ShareBoard::ShareBoard(size_t items, size_t chunksize, size_t running)
+    : items_(items), chunksize_(chunksize), shares_(items == 0 ? 0 : (items - 1) / chunksize + 1),
+      slots_(std::min(running, shares_)) {
     const size_t header = sizeof(ShareProgress);  // holds the hint, keeps the arrays aligned
-    bytes_ = header + sizeof(ChildSlot) * slots + sizeof(ShareProgress) * shares_;
+    bytes_ = header + sizeof(ChildSlot) * slots_ + sizeof(ShareProgress) * shares_;
     memory_ = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory_ == MAP_FAILED) {
         memory_ = nullptr;
@@ -29,12 +30,12 @@ ShareBoard::ShareBoard(size_t items, size_t chunksize, size_t slots)
     auto* bytes = static_cast<unsigned char*>(memory_);
     lowest_unclaimed_ = new (bytes) std::atomic<std::int64_t>(0);
     slots_at_ = reinterpret_cast<ChildSlot*>(bytes + header);
-    for (size_t i = 0; i < slots; ++i) {
+    for (size_t i = 0; i < slots_; ++i) {
         ChildSlot* slot = new (&slots_at_[i]) ChildSlot;
         slot->share.store(-1, std::memory_order_relaxed);
         slot->claiming.store(-1, std::memory_order_relaxed);
     }
-    shares_at_ = reinterpret_cast<ShareProgress*>(bytes + header + sizeof(ChildSlot) * slots);
+    shares_at_ = reinterpret_cast<ShareProgress*>(bytes + header + sizeof(ChildSlot) * slots_);
     for (size_t i = 0; i < shares_; ++i) {
         ShareProgress* share = new (&shares_at_[i]) ShareProgress;
         share->runner.store(0, std::memory_order_relaxed);
@@ -104,8 +105,8 @@ unsigned long fork_generation() {
 }
 
 // The fork generation in which a share is running, if one is: one process
-// runs one share, however its function finds another.
-unsigned long generation_running_a_share = ~0UL;
+// runs one share, however its function finds another (from any thread).
+std::atomic<unsigned long> generation_running_a_share{~0UL};
 
 [[noreturn]] void raise_forked_in_item() {
     raise_error(PyExc_RuntimeError,
@@ -238,7 +239,7 @@ void run_share(PyObject* globals, const ShareWork& work) {
             progress.begun_until.store(static_cast<std::int64_t>(i + 1), std::memory_order_release);
             Ref item = Ref::borrow(PyTuple_GET_ITEM(work.items, static_cast<Py_ssize_t>(i)));
             Ref result = call_one(work.function, item.get());
-            if (fork_generation() != generation) raise_forked_in_item();
+            if (forks_descended.load(std::memory_order_relaxed) != generation) raise_forked_in_item();
             const bool failed = !result;
             if (failed) {
                 // SystemExit, KeyboardInterrupt & co. end the child, as in a plan.
@@ -267,9 +268,9 @@ PyObject* share_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Run by its map's own process, it would take shares from the children.
         if (static_cast<long>(getpid()) == share.made_in)
             raise_error(PyExc_RuntimeError, "a map share runs only in a child that its map forked");
-        if (generation_running_a_share == fork_generation())
+        const unsigned long generation = fork_generation();
+        if (generation_running_a_share.exchange(generation, std::memory_order_relaxed) == generation)
             raise_error(PyExc_RuntimeError, "this process runs a map share already");
-        generation_running_a_share = fork_generation();
         Ref keep = Ref::borrow(self);
         run_share(share.globals, share.work);
         return Ref::borrow(Py_None);

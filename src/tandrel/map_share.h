@@ -37,12 +37,15 @@ static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared with anoth
 // children it forks, and no share is ever run by two.
 class ShareBoard {
 public:
-    ShareBoard(size_t items, size_t chunksize, size_t slots);
+    // One slot per child that can run at once: no more than `running`, and
+    // no more than there are shares, since each running child holds one.
+    ShareBoard(size_t items, size_t chunksize, size_t running);
     ~ShareBoard();
     ShareBoard(const ShareBoard&) = delete;
     ShareBoard& operator=(const ShareBoard&) = delete;
 
     size_t shares() const noexcept { return shares_; }
+    size_t slots() const noexcept { return slots_; }
     size_t begin_of(size_t share) const noexcept { return share * chunksize_; }
     size_t end_of(size_t share) const noexcept { return std::min(items_, (share + 1) * chunksize_); }
     size_t share_of(size_t item) const noexcept { return item / chunksize_; }
@@ -58,7 +61,7 @@ public:
 private:
     friend class BoardRef;
     std::atomic<size_t> owners_{0};  // BoardRefs, in this process
-    size_t items_, chunksize_, shares_;
+    size_t items_, chunksize_, shares_, slots_;
     std::atomic<std::int64_t>* lowest_unclaimed_ = nullptr;  // a hint: every share below it is claimed
     ChildSlot* slots_at_ = nullptr;
     ShareProgress* shares_at_ = nullptr;

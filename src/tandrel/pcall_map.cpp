@@ -150,11 +150,10 @@ public:
         run.call_timeout_given = options_.call_timeout_given;
         run.process_group = options_.process_group;
         run.grace_period = options_.grace_period;
-        const size_t share_count = (count_ - 1) / options_.chunksize + 1;
-        board_ = BoardRef(new ShareBoard(count_, options_.chunksize, std::min(options_.max_running, share_count)));
-        for (size_t share = 0; share < share_count; ++share)
+        board_ = BoardRef(new ShareBoard(count_, options_.chunksize, options_.max_running));
+        for (size_t share = 0; share < board_->shares(); ++share)
             shares_.push_back({board_->begin_of(share), board_->end_of(share), board_->begin_of(share)});
-        for (size_t slot = std::min(options_.max_running, share_count); slot-- > 0;) free_slots_.push_back(slot);
+        for (size_t slot = board_->slots(); slot-- > 0;) free_slots_.push_back(slot);
         if (options_.timeout > 0) {
             deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::min(options_.timeout, 1e9)));

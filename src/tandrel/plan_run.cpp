@@ -242,9 +242,8 @@ int holder_traverse(PyObject* object, visitproc visit, void* arg) {
     return 0;
 }
 
-int holder_clear(PyObject* object) {
-    PlanRun* run = as_holder(object).run;
-    if (run == nullptr || left_to_exit_handler(run)) return 0;
+// Releases what the run holds of Python objects, its children stopped first.
+void release_run_objects(PlanRun* run) {
     {
         // Deallocation may come while an error propagates: it stays as it was.
         Ref pending = Ref::steal(compat::fetch_raised_exception());
@@ -257,6 +256,11 @@ int holder_clear(PyObject* object) {
     Ref reports = std::move(run->reports);
     auto stream = std::move(run->stream);
     run->stream.clear();
+}
+
+int holder_clear(PyObject* object) {
+    PlanRun* run = as_holder(object).run;
+    if (run != nullptr && !left_to_exit_handler(run)) release_run_objects(run);
     return 0;
 }
 
@@ -265,8 +269,8 @@ void holder_dealloc(PyObject* object) {
     PlanRun* run = as_holder(object).run;
     if (run != nullptr && left_to_exit_handler(run)) {
         run_stopped_at_exit_dropped = true;
-    } else {
-        holder_clear(object);
+    } else if (run != nullptr) {
+        release_run_objects(run);
         delete run;  // stops its children, closes the receiving end
     }
     Py_TYPE(object)->tp_free(object);
